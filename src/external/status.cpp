@@ -1,0 +1,105 @@
+#include <cstring>
+
+#include "external/telmo_status.h"
+#include "util/text.h"
+
+bool StatusBlock::holds(std::int32_t facility, std::int32_t code) const noexcept {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (codes[i].facility == facility && codes[i].code == code) return true;
+  }
+  return false;
+}
+
+std::string StatusBlock::describe() const {
+  std::string out;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!out.empty()) out += "; ";
+    out += telmo::Format("(%d,%d) ", codes[i].facility, codes[i].code);
+    out += TELMO_StatusText(codes[i].facility, codes[i].code);
+  }
+  return out;
+}
+
+void TELMO_SERVER_INITBLK(StatusBlock& block) noexcept { block = StatusBlock{}; }
+void TELMO_CLIENT_INITBLK(StatusBlock& block) noexcept { block = StatusBlock{}; }
+
+void TELMO_SERVER_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& block) noexcept {
+  if (block.count < StatusBlock::kMaxCodes) block.codes[block.count++] = StatusCode{facility, code};
+  block.severity = code > 0 ? code : 1;
+}
+
+void TELMO_CLIENT_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& block) noexcept {
+  TELMO_SERVER_LDBLK(facility, code, block);
+}
+
+namespace {
+struct Text {
+  std::int32_t code;
+  const char* text;
+};
+constexpr Text kManagementTexts[] = {
+    {15001, "cannot open or create the file"},
+    {15002, "no memory for the server record"},
+    {15003, "the file ends before a required line"},
+    {15004, "DLGP TCP service name too long"},
+    {15005, "server line has fewer than two commas"},
+    {15006, "startup status is not Run or DontRun"},
+    {15012, "out of memory"},
+    {15014, "cannot log on as the server's account"},
+    {15016, "cannot expand the executable path"},
+    {15017, "no server with that DLGP TCP service"},
+    {15018, "start failed"},
+    {15019, "stop failed"},
+    {15020, "store-and-forward usage is not StoreForward or NoStoreForward"},
+    {15021, "check status (or check period) too long or not a number"},
+    {15022, "no status given"},
+    {15023, "component count too long, not a number or below 1"},
+    {15027, "DLGP TCP service not registered"},
+    {15028, "historical DLGP TCP service not registered"},
+    {15030, "executable not found"},
+    {15031, "the account cannot log on"},
+    {15032, "DLGP TCP service registered with another port"},
+    {15033, "historical DLGP TCP service registered with another port"},
+    {15035, "S&F scanner service not registered"},
+    {15036, "S&F scanner service registered with another port"},
+    {15037, "S&F store service not registered"},
+    {15038, "S&F store service registered with another port"},
+    {15039, "S&F forward service not registered"},
+    {15040, "S&F forward service registered with another port"},
+    {15042, "the DLGP component's TCP service differs from the server's"},
+    {15043, "the DLGP's -TCPSERVICE argument differs from the server's"},
+    {15044, "time-out too long or not a number"},
+    {15045, "request refused: the requester is not on this node"},
+};
+}  // namespace
+
+std::string TELMO_StatusText(std::int32_t facility, std::int32_t code) {
+  switch (facility) {
+    case kFacilitySystem: return std::strerror(code);
+    case kFacilityManagement:
+      for (const auto& t : kManagementTexts) {
+        if (t.code == code) return t.text;
+      }
+      break;
+    case kFacilityMutex:
+      switch (code) {
+        case 14010: return "cannot create the server table mutex";
+        case 14012: return "cannot close the server table mutex";
+        case 14014: return "cannot take the server table mutex";
+        case 14016: return "cannot release the server table mutex";
+        default: break;
+      }
+      break;
+    case kFacilityWatchdog:
+      if (code == 4055) return "no memory for the watchdog monitor table";
+      if (code == 4037) return "cannot parse the DLGP arguments";
+      if (code == 4012) return "the service does not support the request";
+      break;
+    case kFacilityLogon: return telmo::Format("logon failed, Win32 error %d", code);
+    case kFacilityClient:
+      if (code == 124002) return "out of memory or too many servers";
+      break;
+    default: break;
+  }
+  return telmo::Format("error %d of facility %d", code, facility);
+}

@@ -1,0 +1,37 @@
+// The node's TCP services file (format of /etc/services: "name port/tcp",
+// names compared ignoring letter case), at $TELMO_SERVICES_FILE. Every change
+// is made under an exclusive flock of the file and written atomically
+// (temporary file in the same directory, fsync, rename): readers never see a
+// half-written file and concurrent writers never lose each other's entries.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// The port listed for `service`, 0 when it is not listed (or the name is empty).
+int TELMO_MGMT_GetServicePort(std::string_view service);
+
+/// The port the node can use for `service`.
+///  - listed: sets *found to 1 and *port (when given) to the listed port, returns it;
+///  - not listed: sets *found to 0 and returns the proposed *port when no entry
+///    uses it, else the lowest port above it that no entry uses; with no
+///    proposal (port null or 0) the lowest unused port from 7000 on.
+int CheckPortNumber(std::string_view service, int* port, int* found);
+
+/// Adds "service port/tcp". An entry of the same name is never changed: the
+/// call then returns false. False also when the file cannot be written.
+bool AddServiceToFile(std::string_view service, int port);
+
+/// Removes the entry of `service`; returns the port it held, 0 when it was not listed.
+int RemoveServiceFromFile(std::string_view service);
+
+namespace telmo {
+struct ServiceEntry {
+  std::string name;
+  int port = 0;
+};
+/// Every entry, in file order (for consoles).
+[[nodiscard]] std::vector<ServiceEntry> ListServices();
+[[nodiscard]] std::string ServicesFilePath();
+}  // namespace telmo

@@ -1,0 +1,131 @@
+#include "platform/environment.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "util/text.h"
+
+namespace telmo::platform {
+namespace {
+
+// The environment file, cached by modification time: lookups are frequent
+// (every path the manager builds goes through here) and the file rarely changes.
+class EnvironmentFile {
+ public:
+  std::optional<std::string> Get(std::string_view name) {
+    const char* state = std::getenv("TELMO_STATE_DIR");
+    const std::string path = std::string(state && *state ? state : "/var/lib/telmo") + "/environment";
+    std::lock_guard lock(mutex_);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      values_.clear();
+      path_.clear();
+      return std::nullopt;
+    }
+    if (path != path_ || st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec ||
+        st.st_size != size_) {
+      Load(path);
+      path_ = path;
+      mtime_ = st.st_mtim;
+      size_ = st.st_size;
+    }
+    auto it = values_.find(std::string(name));
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  void Load(const std::string& path) {
+    values_.clear();
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string_view l = Trim(line);
+      if (l.empty() || l.front() == '#') continue;
+      const auto eq = l.find('=');
+      if (eq == std::string_view::npos || eq == 0) continue;
+      values_[std::string(Trim(l.substr(0, eq)))] = std::string(Trim(l.substr(eq + 1)));
+    }
+  }
+
+  std::mutex mutex_;
+  std::string path_;
+  timespec mtime_{};
+  off_t size_ = -1;
+  std::map<std::string, std::string> values_;
+};
+
+EnvironmentFile& TheEnvironmentFile() {
+  static EnvironmentFile file;
+  return file;
+}
+
+std::string HostName() {
+  char buf[256] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+  return buf;
+}
+
+}  // namespace
+
+std::optional<std::string> LookupEnvironment(std::string_view name) {
+  const std::string key(name);
+  if (const char* v = std::getenv(key.c_str())) return std::string(v);
+  return TheEnvironmentFile().Get(name);
+}
+
+std::string StateDir() { return LookupConfig("TELMO_STATE_DIR").value_or("/var/lib/telmo"); }
+std::string LogDir() { return LookupConfig("TELMO_LOG_DIR").value_or("/var/log/telmo"); }
+
+std::optional<std::string> LookupConfig(std::string_view name) {
+  if (auto v = LookupEnvironment(name)) return v;
+  if (name == "TELMO_STATE_DIR") return std::string("/var/lib/telmo");
+  if (name == "TELMO_LOG_DIR") return std::string("/var/log/telmo");
+  if (name == "TELMO_NODE") return HostName();
+  if (name == "TELMO_SERVICES_FILE") return StateDir() + "/services";
+  if (name == "TELMO_LISTEN") return std::string("127.0.0.1");
+  if (name == "TELMOROOT") return std::string("/opt/telmo");
+  if (name == "TELMOROOTQ") return LookupConfig("TELMOROOT");
+  if (name == "TELMOIO") return *LookupConfig("TELMOROOT") + "/io";
+  if (name == "PROGRAMDATA") return StateDir() + "/ProgramData";
+  if (name == "APPDATA") return StateDir() + "/AppData";
+  if (name == "SystemRoot") return StateDir() + "/Windows";
+  return std::nullopt;
+}
+
+bool FlagEnabled(std::string_view name) { return LookupEnvironment(name).value_or("") == "1"; }
+
+std::string ExpandReferences(std::string_view text, bool* all_expanded) {
+  std::string out;
+  out.reserve(text.size());
+  bool all = true;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '%') {
+      const auto close = text.find('%', i + 1);
+      if (close != std::string_view::npos && close > i + 1) {
+        const std::string_view name = text.substr(i + 1, close - i - 1);
+        if (name.find_first_of(" \t\\/") == std::string_view::npos) {
+          if (auto value = LookupConfig(name)) {
+            out += *value;
+          } else {
+            all = false;
+            out.append(text.substr(i, close - i + 1));
+          }
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    out += text[i++];
+  }
+  if (all_expanded) *all_expanded = all;
+  return out;
+}
+
+}  // namespace telmo::platform

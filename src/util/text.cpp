@@ -1,0 +1,62 @@
+#include "util/text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+
+namespace telmo {
+namespace {
+unsigned char Up(char c) noexcept { return static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c))); }
+}  // namespace
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Up(x) == Up(y); });
+}
+
+bool ContainsIgnoreCase(std::string_view haystack, std::string_view needle) noexcept {
+  if (needle.empty()) return true;
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                     [](char x, char y) { return Up(x) == Up(y); }) != haystack.end();
+}
+
+std::string ToUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(Up(c));
+  return out;
+}
+
+std::string ToLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view TrimLeft(std::string_view text) noexcept {
+  const auto pos = text.find_first_not_of(" \t\r\n");
+  return pos == std::string_view::npos ? std::string_view{} : text.substr(pos);
+}
+
+std::string_view Trim(std::string_view text) noexcept {
+  text = TrimLeft(text);
+  const auto pos = text.find_last_not_of(" \t\r\n");
+  return pos == std::string_view::npos ? std::string_view{} : text.substr(0, pos + 1);
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    out.resize(static_cast<std::size_t>(n));
+    std::vsnprintf(out.data(), out.size() + 1, format, args);
+  }
+  va_end(args);
+  return out;
+}
+
+}  // namespace telmo

@@ -1,0 +1,22 @@
+// Text routines shared by every layer.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace telmo {
+
+/// Same length and every character equal after conversion to upper case.
+[[nodiscard]] bool EqualsIgnoreCase(std::string_view a, std::string_view b) noexcept;
+/// True when `needle` occurs in `haystack`, letter case ignored.
+[[nodiscard]] bool ContainsIgnoreCase(std::string_view haystack, std::string_view needle) noexcept;
+[[nodiscard]] std::string ToUpper(std::string_view text);
+[[nodiscard]] std::string ToLower(std::string_view text);
+/// The text without leading blanks, tabs, carriage returns and line feeds.
+[[nodiscard]] std::string_view TrimLeft(std::string_view text) noexcept;
+[[nodiscard]] std::string_view Trim(std::string_view text) noexcept;
+/// printf into a std::string (the manager's texts are printf formats).
+[[nodiscard]] std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace telmo

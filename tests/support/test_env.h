@@ -1,0 +1,66 @@
+// A temporary node for a test: every directory of the configuration contract
+// points into a fresh temporary directory, removed at the end. Nothing outside
+// it is touched.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telmo::test {
+
+/// Sets an environment name for the scope and restores the old value after.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+class TempNode {
+ public:
+  /// Creates root/{state,log,root,mgmt,iodata} and points TELMO_STATE_DIR,
+  /// TELMO_LOG_DIR, TELMOROOT, TELMOMGMT, TELMOIODATA, TELMO_NODE (the given
+  /// node name) and TELMO_LISTEN (127.0.0.1) at them.
+  explicit TempNode(std::string node = "TESTNODE");
+  ~TempNode();
+  TempNode(const TempNode&) = delete;
+  TempNode& operator=(const TempNode&) = delete;
+
+  [[nodiscard]] const std::filesystem::path& root() const { return root_; }
+  [[nodiscard]] std::filesystem::path state_dir() const { return root_ / "state"; }
+  [[nodiscard]] std::filesystem::path log_dir() const { return root_ / "log"; }
+  [[nodiscard]] std::filesystem::path product_root() const { return root_ / "root"; }
+  [[nodiscard]] std::filesystem::path mgmt_dir() const { return root_ / "root" / "management"; }
+  [[nodiscard]] std::filesystem::path iodata_dir() const { return root_ / "iodata"; }
+  [[nodiscard]] std::filesystem::path services_file() const { return state_dir() / "services"; }
+  [[nodiscard]] const std::string& node() const { return node_; }
+
+  /// Sets (or with nullopt, unsets) a name for the life of the node.
+  void Set(const std::string& name, const std::optional<std::string>& value);
+
+ private:
+  std::filesystem::path root_;
+  std::string node_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+};
+
+[[nodiscard]] std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+/// The lines of a file, without their line ends.
+[[nodiscard]] std::vector<std::string> ReadLines(const std::filesystem::path& path);
+/// Number of lines of `path` that contain `needle`.
+[[nodiscard]] int CountLinesWith(const std::filesystem::path& path, const std::string& needle);
+/// A TCP port on 127.0.0.1 that was free a moment ago.
+[[nodiscard]] int FreeLoopbackPort();
+/// Path of a program built next to the tests (fixtures, telmo_manager, telmoctl).
+[[nodiscard]] std::filesystem::path BuiltProgram(const std::string& name);
+
+}  // namespace telmo::test
