@@ -21,8 +21,7 @@ struct LogonToken {
 /// name of `program`); its standard output and error go to
 /// $TELMO_LOG_DIR/components/<label>.log (the previous one kept as .1).
 /// Returns nonzero when the process was started; else 0 with the failure in
-/// `status` as (1, errno-like Win32 error) and (15, 15016) for a program that
-/// cannot be executed.
+/// `status` (facility 1 and the Win32 error of the failed step).
 int TELMO_MGMT_CreateProcess(std::string_view label, std::string_view verb, std::string_view program,
                              std::string_view arguments, LogonToken* logon, const char* working_directory,
                              ProcessHandle* process, int flag, StatusBlock& status);
