@@ -33,7 +33,9 @@ struct Console {
   std::function<int()> action;
 };
 
-void AddRegCommands(CLI::App& app, Console& console);
-void AddServicesCommands(CLI::App& app, Console& console);
+// One per command group (each in its own file).
+void AddRegCommands(CLI::App& app, Console& console);       // reg_command.cpp
+void AddServicesCommands(CLI::App& app, Console& console);  // services_command.cpp
+void AddSvcCommands(CLI::App& app, Console& console);       // svc_command.cpp
 
 }  // namespace telmoctl

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
 
   telmoctl::AddRegCommands(app, console);
   telmoctl::AddServicesCommands(app, console);
+  telmoctl::AddSvcCommands(app, console);
 
   try {
     app.parse(argc, argv);

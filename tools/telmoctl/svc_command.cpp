@@ -1,0 +1,5 @@
+#include "console.h"
+
+namespace telmoctl {
+void AddSvcCommands(CLI::App&, Console&) {}
+}  // namespace telmoctl
