@@ -23,6 +23,10 @@ inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
+/// MoveFileExA flag: replace an existing target (without it, an existing
+/// target fails with ERROR_ALREADY_EXISTS).
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+
 struct WIN32_FIND_DATAA {
   DWORD dwFileAttributes = 0;
   std::string cFileName;  ///< name only, no directory
