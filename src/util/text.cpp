@@ -43,6 +43,37 @@ std::string_view Trim(std::string_view text) noexcept {
   return pos == std::string_view::npos ? std::string_view{} : text.substr(0, pos + 1);
 }
 
+std::size_t BoundedLength(const char* text, std::size_t max) noexcept {
+  if (text == nullptr) return 0;
+  std::size_t n = 0;
+  while (n < max && text[n] != '\0') ++n;
+  return n;
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement) {
+  std::string out;
+  if (pattern.empty()) return std::string(text);
+  std::size_t from = 0;
+  for (std::size_t at = text.find(pattern); at != std::string_view::npos; at = text.find(pattern, from)) {
+    out.append(text.substr(from, at - from));
+    out.append(replacement);
+    from = at + pattern.size();
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::string_view replacement) {
+  if (pattern.empty()) return 0;
+  std::size_t count = 0;
+  for (std::size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at)) {
+    ++count;
+    at += pattern.size();
+  }
+  if (count > 0) text = ReplaceAll(text, pattern, replacement);
+  return count;
+}
+
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -16,6 +16,13 @@ namespace telmo {
 /// The text without leading blanks, tabs, carriage returns and line feeds.
 [[nodiscard]] std::string_view TrimLeft(std::string_view text) noexcept;
 [[nodiscard]] std::string_view Trim(std::string_view text) noexcept;
+/// Length of a NUL-terminated text counted up to `max`; 0 for a null text.
+[[nodiscard]] std::size_t BoundedLength(const char* text, std::size_t max) noexcept;
+/// `text` with every non-overlapping occurrence of `pattern`, scanned from the
+/// left, replaced by `replacement`. An empty pattern replaces nothing.
+[[nodiscard]] std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement);
+/// In place; returns the number of occurrences replaced.
+std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::string_view replacement);
 /// printf into a std::string (the manager's texts are printf formats).
 [[nodiscard]] std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
