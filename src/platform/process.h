@@ -61,6 +61,10 @@ BOOL TerminateProcess(const ProcessHandle& process, UINT exit_code);
 DWORD GetProcessId(const ProcessHandle& process);
 BOOL CloseHandle(ProcessHandle& process);
 DWORD GetCurrentProcessId();
+/// Waits until the process has ended: WAIT_OBJECT_0, WAIT_TIMEOUT, or
+/// WAIT_FAILED (ERROR_INVALID_HANDLE) for an empty handle. `milliseconds` may
+/// be INFINITE.
+DWORD WaitForSingleObject(const ProcessHandle& process, DWORD milliseconds);
 
 // Process snapshot (CreateToolhelp32Snapshot with TH32CS_SNAPPROCESS).
 inline constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
@@ -123,5 +127,11 @@ inline constexpr const char* kMarkerImageVariable = "TELMO_MANAGED_IMAGE";
 /// Processes of the node that carry this manager's marker with the image name
 /// `image` (compared ignoring case).
 [[nodiscard]] std::vector<DWORD> FindMarkedProcesses(std::string_view image);
+
+/// True when the process of this handle carries this manager's marker with the
+/// image name `image` (ignoring case) and still lives. Checked through the
+/// handle, so a pid taken over by another process after FindMarkedProcesses
+/// listed it is never mistaken for the marked one: open, check, then kill.
+[[nodiscard]] bool CarriesMarker(const ProcessHandle& process, std::string_view image);
 
 }  // namespace telmo::platform

@@ -1,0 +1,91 @@
+// The messaging library's process call.
+//
+// The launch verb ("runas" or "open") and the flag steer how Windows shows
+// or elevates a new process; a Linux process has no such choice, so both are
+// accepted and ignored. The account is the logon token's, nothing else.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "external/telmo_log.h"
+#include "external/telmo_process.h"
+#include "platform/environment.h"
+#include "platform/paths.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/win_error.h"
+
+namespace {
+
+/// The label as a file name: a service name from a server file must not lead
+/// the log anywhere but into the components folder.
+std::string LogFileStem(std::string_view label) {
+  std::string stem;
+  for (const char c : label) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.';
+    stem += plain ? c : '_';
+  }
+  if (stem.empty()) return "component";
+  if (stem.front() == '.') stem.front() = '_';
+  return stem;
+}
+
+/// Prepares $TELMO_LOG_DIR/components/<label>.log for a new start: the log of
+/// the previous start becomes <label>.log.1. Empty when the folder cannot be
+/// made (the output is then discarded rather than the start refused).
+std::string PrepareOutputLog(std::string_view label) {
+  namespace fs = std::filesystem;
+  const fs::path directory = fs::path(telmo::platform::LogDir()) / "components";
+  std::error_code ec;
+  fs::create_directories(directory, ec);
+  if (ec) {
+    TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
+                          "Cannot create %s (%s): output of %.*s discarded\n", directory.c_str(),
+                          ec.message().c_str(), static_cast<int>(label.size()), label.data());
+    return {};
+  }
+  const fs::path log = directory / (LogFileStem(label) + ".log");
+  if (fs::exists(log, ec)) fs::rename(log, fs::path(log) += ".1", ec);
+  telmo::platform::UniqueFd probe(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  if (!probe) {
+    const int err = errno;
+    TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
+                          "Cannot open %s (errno %d): output of %.*s discarded\n", log.c_str(), err,
+                          static_cast<int>(label.size()), label.data());
+    return {};
+  }
+  return log.string();
+}
+
+int Failed(DWORD error, StatusBlock& status) {
+  SetLastError(error);
+  TELMO_SERVER_LDBLK(1, static_cast<std::int32_t>(error), status);
+  return 0;
+}
+
+}  // namespace
+
+int TELMO_MGMT_CreateProcess(std::string_view label, std::string_view /*verb*/, std::string_view program,
+                             std::string_view arguments, LogonToken* logon, const char* working_directory,
+                             ProcessHandle* process, int /*flag*/, StatusBlock& status) {
+  // The status block is only ever loaded here, never cleared: callers may
+  // carry an earlier error through (an expansion failure, for one).
+  telmo::platform::SpawnOptions options;
+  options.program = telmo::platform::NativePath(program);
+  options.arguments = telmo::platform::SplitCommandLine(arguments);
+  if (logon != nullptr && logon->not_logged_on == 0) {
+    // A logon that claims a user but holds no token must not quietly run
+    // the program as the manager's own account.
+    if (!logon->token) return Failed(ERROR_INVALID_HANDLE, status);
+    options.account = logon->token.get();
+  }
+  if (working_directory != nullptr) options.working_directory = working_directory;
+  options.output_path = PrepareOutputLog(label);
+
+  auto started = telmo::platform::SpawnProcess(options);
+  if (!started) return Failed(started.error(), status);
+  if (process != nullptr) *process = std::move(started).value();
+  return 1;
+}

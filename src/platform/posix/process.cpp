@@ -1,0 +1,278 @@
+// Process handles over pidfds, and the reaping of the manager's children.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/process_internal.h"
+#include "platform/win_error.h"
+
+namespace telmo::platform::detail {
+namespace {
+
+// How long TerminateProcess waits for the killed process to end, so that a
+// caller reading the exit code right after it sees the code it gave.
+constexpr int kTerminateWaitMs = 2000;
+
+class Registry {
+ public:
+  static Registry& Instance() {
+    static Registry registry;
+    return registry;
+  }
+
+  std::mutex mu;
+
+  /// Children not reaped yet, by pid. Guarded by mu.
+  std::unordered_map<pid_t, std::shared_ptr<ChildState>> live;
+
+  void Add(std::shared_ptr<ChildState> child) {
+    {
+      std::lock_guard lock(mu);
+      live.emplace(child->pid, std::move(child));
+      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    }
+    Wake();
+  }
+
+  /// Reaps the child when it has ended; mu must be held. True once ended.
+  bool ReapLocked(ChildState& child) {
+    if (child.ended) return true;
+    siginfo_t info{};
+    int rc;
+    do {
+      rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info,
+                    WEXITED | WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0 && info.si_pid == 0) return false;  // still running
+    if (rc == 0) {
+      if (info.si_code == CLD_EXITED) {
+        child.exit_code = static_cast<DWORD>(info.si_status);
+      } else if (info.si_status == SIGKILL && child.terminate_code) {
+        child.exit_code = *child.terminate_code;
+      } else {
+        child.exit_code = 128u + static_cast<DWORD>(info.si_status);
+      }
+    } else {
+      // ECHILD: someone else collected it; its status is lost to us.
+      child.exit_code = 0;
+    }
+    child.ended = true;
+    live.erase(child.pid);
+    return true;
+  }
+
+  ~Registry() {
+    {
+      std::lock_guard lock(mu);
+      stop_ = true;
+    }
+    Wake();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Registry() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  void Wake() {
+    const std::uint64_t one = 1;
+    if (wake_) (void)!::write(wake_.get(), &one, sizeof one);
+  }
+
+  // Polls the pidfds of every live child and reaps those that ended, so no
+  // child stays a zombie, whether or not a handle to it is still open.
+  void Run() {
+    std::vector<pollfd> fds;
+    std::vector<std::shared_ptr<ChildState>> watched;  // keeps the polled pidfds open
+    for (;;) {
+      fds.clear();
+      watched.clear();
+      {
+        std::lock_guard lock(mu);
+        if (stop_) return;
+        fds.push_back(pollfd{wake_.get(), POLLIN, 0});
+        for (const auto& [pid, child] : live) {
+          fds.push_back(pollfd{child->pidfd.get(), POLLIN, 0});
+          watched.push_back(child);
+        }
+      }
+      const int n = ::poll(fds.data(), fds.size(), wake_ ? -1 : 100);
+      if (n < 0) continue;  // EINTR
+      if (fds[0].revents & POLLIN) {
+        std::uint64_t count = 0;
+        (void)!::read(wake_.get(), &count, sizeof count);
+      }
+      std::lock_guard lock(mu);
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) ReapLocked(*watched[i - 1]);
+      }
+    }
+  }
+
+  UniqueFd wake_;
+  bool stop_ = false;  // guarded by mu
+  std::thread thread_;
+};
+
+/// Waits until the pidfd reports the end of its process; false on time-out.
+bool PollEnded(int fd, DWORD milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int timeout = -1;
+    if (milliseconds != INFINITE) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeout = left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    const int n = ::poll(&pfd, 1, timeout);
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+ProcessHandle AdoptChild(pid_t pid, UniqueFd pidfd) {
+  auto child = std::make_shared<ChildState>();
+  child->pid = pid;
+  auto object = std::make_shared<ProcessObject>();
+  object->pid = pid;
+  object->pidfd = UniqueFd(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 3));
+  child->pidfd = std::move(pidfd);
+  object->child = child;
+  if (!object->pidfd) object->pidfd = UniqueFd(::pidfd_open(pid, 0));
+  Registry::Instance().Add(std::move(child));
+  return ProcessHandle(std::move(object));
+}
+
+}  // namespace telmo::platform::detail
+
+using telmo::platform::detail::ProcessObject;
+using telmo::platform::detail::Registry;
+
+ProcessHandle::ProcessHandle(std::shared_ptr<ProcessObject> o) : obj_(std::move(o)) {}
+ProcessHandle::~ProcessHandle() = default;
+int ProcessHandle::value() const noexcept { return obj_ ? obj_->pidfd.get() : 0; }
+void ProcessHandle::reset() noexcept { obj_.reset(); }
+
+ProcessHandle OpenProcess(DWORD /*desired_access*/, BOOL /*inherit*/, DWORD process_id) {
+  // Access rights are not checked here: the system checks them when a signal
+  // is sent. Handles are never inherited (every descriptor is close-on-exec).
+  const auto pid = static_cast<pid_t>(process_id);
+  if (pid <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return {};
+  }
+  auto& registry = Registry::Instance();
+  // Under the registry lock no child can be reaped, so a pid found in the
+  // registry still names that child when its pidfd is opened.
+  std::lock_guard lock(registry.mu);
+  telmo::platform::UniqueFd fd(::pidfd_open(pid, 0));
+  if (!fd) {
+    telmo::platform::SetLastErrorFromErrno();  // ESRCH: ERROR_INVALID_PARAMETER
+    return {};
+  }
+  auto object = std::make_shared<ProcessObject>();
+  object->pid = pid;
+  object->pidfd = std::move(fd);
+  if (auto it = registry.live.find(pid); it != registry.live.end()) object->child = it->second;
+  return ProcessHandle(std::move(object));
+}
+
+BOOL GetExitCodeProcess(const ProcessHandle& process, DWORD* exit_code) {
+  if (!process) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (exit_code == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const ProcessObject& p = *process.get();
+  if (p.child) {
+    auto& registry = Registry::Instance();
+    std::lock_guard lock(registry.mu);
+    *exit_code = registry.ReapLocked(*p.child) ? p.child->exit_code : STILL_ACTIVE;
+    return TRUE;
+  }
+  pollfd pfd{p.pidfd.get(), POLLIN, 0};
+  *exit_code = ::poll(&pfd, 1, 0) > 0 ? 0 : STILL_ACTIVE;
+  return TRUE;
+}
+
+BOOL TerminateProcess(const ProcessHandle& process, UINT exit_code) {
+  if (!process) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const ProcessObject& p = *process.get();
+  auto& registry = Registry::Instance();
+  {
+    std::unique_lock lock(registry.mu, std::defer_lock);
+    if (p.child) {
+      lock.lock();
+      if (p.child->ended) {
+        SetLastError(ERROR_ACCESS_DENIED);  // what Windows says of a process that has ended
+        return FALSE;
+      }
+    }
+    if (::pidfd_send_signal(p.pidfd.get(), SIGKILL, nullptr, 0) != 0) {
+      if (errno == ESRCH) {
+        SetLastError(ERROR_ACCESS_DENIED);
+      } else {
+        telmo::platform::SetLastErrorFromErrno();
+      }
+      return FALSE;
+    }
+    // Reaping needs the lock we hold, so the code is in place before the
+    // child can be collected.
+    if (p.child && !p.child->terminate_code) p.child->terminate_code = exit_code;
+  }
+  if (telmo::platform::detail::PollEnded(p.pidfd.get(), telmo::platform::detail::kTerminateWaitMs) && p.child) {
+    std::lock_guard lock(registry.mu);
+    registry.ReapLocked(*p.child);
+  }
+  return TRUE;
+}
+
+DWORD GetProcessId(const ProcessHandle& process) {
+  return process ? static_cast<DWORD>(process.get()->pid) : 0;
+}
+
+BOOL CloseHandle(ProcessHandle& process) {
+  if (!process) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  process.reset();
+  return TRUE;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+DWORD WaitForSingleObject(const ProcessHandle& process, DWORD milliseconds) {
+  if (!process) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  const ProcessObject& p = *process.get();
+  if (!telmo::platform::detail::PollEnded(p.pidfd.get(), milliseconds)) return WAIT_TIMEOUT;
+  if (p.child) {
+    auto& registry = Registry::Instance();
+    std::lock_guard lock(registry.mu);
+    registry.ReapLocked(*p.child);
+  }
+  return WAIT_OBJECT_0;
+}

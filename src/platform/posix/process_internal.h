@@ -1,0 +1,50 @@
+// What the POSIX process files share: the process object behind a handle and
+// the registry of the manager's own children.
+//
+// Ownership: every child the manager starts is entered in the registry, which
+// holds it until the child has been reaped. Reaping happens in whichever place
+// first sees the child ended (the reaper thread, GetExitCodeProcess, a wait),
+// always under the registry lock, so a pid in the registry is never recycled.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/unique_fd.h"
+#include "platform/process.h"
+
+namespace telmo::platform::detail {
+
+/// One child of the manager. Fields other than pid and pidfd are guarded by
+/// the registry lock.
+struct ChildState {
+  pid_t pid = 0;
+  UniqueFd pidfd;  ///< the registry's own pidfd, polled by the reaper
+  bool ended = false;
+  DWORD exit_code = 0;
+  std::optional<UINT> terminate_code;  ///< set by TerminateProcess
+};
+
+struct ProcessObject {
+  pid_t pid = 0;
+  UniqueFd pidfd;                      ///< this handle's own pidfd
+  std::shared_ptr<ChildState> child;   ///< set when the process is our child
+};
+
+/// Takes a freshly started child into the registry (and the reaper's care)
+/// and returns the first handle to it. `pidfd` refers to the child.
+[[nodiscard]] ProcessHandle AdoptChild(pid_t pid, UniqueFd pidfd);
+
+/// Reads a small /proc file whole (at most `limit` bytes); nullopt when it
+/// cannot be opened or read.
+[[nodiscard]] std::optional<std::string> ReadProcFile(const std::string& path, std::size_t limit);
+
+/// The value of `name` in a NUL-separated environment block, nullopt when
+/// the block does not define it.
+[[nodiscard]] std::optional<std::string_view> EnvironmentValue(std::string_view block, std::string_view name);
+
+}  // namespace telmo::platform::detail

@@ -1,0 +1,262 @@
+// Starting programs: fork, then exec in the child, with the exec failure
+// reported back over a close-on-exec pipe so that "could not start" is an
+// error of its own and never looks like a program that exits 127.
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
+#include <signal.h>
+#include <sys/pidfd.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "platform/paths.h"
+#include "platform/posix/process_internal.h"
+#include "platform/win_error.h"
+
+extern char** environ;
+
+namespace telmo::platform {
+namespace {
+
+constexpr bool HasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Everything the child needs, prepared by the parent: after fork the child
+// allocates nothing and calls only async-signal-safe functions.
+struct ChildPlan {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  int input_fd = -1;
+  int output_fd = -1;
+  int report_fd = -1;
+  const char* working_directory = nullptr;
+  bool switch_account = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const gid_t* groups = nullptr;
+  std::size_t group_count = 0;
+};
+
+[[noreturn]] void ReportAndExit(int report_fd, int err) noexcept {
+  (void)!::write(report_fd, &err, sizeof err);
+  ::_exit(127);
+}
+
+[[noreturn]] void RunChild(const ChildPlan& plan) noexcept {
+  // Signal dispositions and mask as a freshly started program expects them:
+  // the manager ignores or blocks some, and both survive exec.
+  struct sigaction default_action{};
+  default_action.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &default_action, nullptr);
+  sigset_t none;
+  ::sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  // A session of its own: a console interrupt aimed at the manager does not
+  // reach its components, just as Windows components outlive a console.
+  (void)::setsid();
+
+  if (::dup2(plan.input_fd, STDIN_FILENO) < 0 || ::dup2(plan.output_fd, STDOUT_FILENO) < 0 ||
+      ::dup2(plan.output_fd, STDERR_FILENO) < 0) {
+    ReportAndExit(plan.report_fd, errno);
+  }
+  if (plan.switch_account) {
+    // Raw system calls: the library's wrappers coordinate every thread of
+    // the process, which has no meaning in a child of fork.
+    if (::syscall(SYS_setgroups, plan.group_count, plan.groups) != 0 ||
+        ::syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid) != 0 ||
+        ::syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0) {
+      ReportAndExit(plan.report_fd, errno);
+    }
+  }
+  if (plan.working_directory != nullptr && ::chdir(plan.working_directory) != 0) {
+    ReportAndExit(plan.report_fd, errno);
+  }
+  // Descriptors opened without close-on-exec (by a library, by another
+  // thread racing this fork) must not reach the program either.
+  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    rlimit limit{};
+    const long top = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                         ? static_cast<long>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
+                         : 1024;
+    for (int fd = 3; fd < top; ++fd) (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  ::execve(plan.path, plan.argv, plan.envp);
+  ReportAndExit(plan.report_fd, errno);
+}
+
+/// Moves a descriptor above the standard three, so the child's dup2 calls
+/// never overwrite one another.
+UniqueFd AboveStandardDescriptors(UniqueFd fd) {
+  if (!fd || fd.get() > STDERR_FILENO) return fd;
+  return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
+
+std::vector<std::string> BuildEnvironment(const SpawnOptions& options, std::string_view image) {
+  std::vector<std::pair<std::string, std::string>> overrides = options.environment;
+  if (options.account != nullptr) {
+    overrides.emplace_back("HOME", options.account->home);
+    overrides.emplace_back("USER", options.account->user);
+    overrides.emplace_back("LOGNAME", options.account->user);
+  }
+  // The marker comes last so that nothing can start a child that claims to
+  // belong to another manager, or to none.
+  overrides.emplace_back(kMarkerDirectoryVariable, MarkerDirectory());
+  overrides.emplace_back(kMarkerImageVariable, std::string(image));
+
+  const auto overridden = [&](std::string_view name) {
+    return std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) { return o.first == name; });
+  };
+  std::vector<std::string> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    if (!overridden(text.substr(0, text.find('=')))) env.emplace_back(text);
+  }
+  for (std::size_t i = 0; i < overrides.size(); ++i) {
+    const bool later = std::any_of(overrides.begin() + static_cast<std::ptrdiff_t>(i) + 1, overrides.end(),
+                                   [&](const auto& o) { return o.first == overrides[i].first; });
+    if (!later) env.push_back(overrides[i].first + "=" + overrides[i].second);
+  }
+  return env;
+}
+
+std::vector<gid_t> GroupsOf(const AccessToken& account) {
+  std::vector<gid_t> groups(account.groups.begin(), account.groups.end());
+  if (!groups.empty()) return groups;
+  int count = 32;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    groups.resize(static_cast<std::size_t>(count));
+    int n = count;
+    if (::getgrouplist(account.user.c_str(), account.gid, groups.data(), &n) >= 0) {
+      groups.resize(static_cast<std::size_t>(n));
+      return groups;
+    }
+    count = std::max(n, count * 2);
+  }
+  return {account.gid};
+}
+
+bool ValidInput(const SpawnOptions& o) {
+  if (HasNul(o.program) || HasNul(o.working_directory) || HasNul(o.output_path)) return false;
+  for (const auto& a : o.arguments) {
+    if (HasNul(a)) return false;
+  }
+  for (const auto& [name, value] : o.environment) {
+    if (name.empty() || HasNul(name) || HasNul(value) || name.find('=') != std::string::npos) return false;
+  }
+  if (o.account != nullptr && (HasNul(o.account->user) || HasNul(o.account->home))) return false;
+  return true;
+}
+
+Error Fail(DWORD code) {
+  SetLastError(code);
+  return Error{code};
+}
+
+}  // namespace
+
+Result<ProcessHandle> SpawnProcess(const SpawnOptions& options) {
+  if (!ValidInput(options)) return Fail(ERROR_INVALID_PARAMETER);
+  if (options.program.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+
+  // A relative program is found from the manager's current directory, as
+  // Windows finds it, not from the child's working directory.
+  std::string path = NativePath(options.program);
+  if (path.front() != '/') {
+    std::string cwd(PATH_MAX, '\0');
+    if (::getcwd(cwd.data(), cwd.size()) == nullptr) return Fail(SetLastErrorFromErrno());
+    cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+    path = JoinPath(cwd, path);
+  }
+
+  std::vector<std::string> argv_text;
+  argv_text.reserve(options.arguments.size() + 1);
+  argv_text.push_back(NativePath(options.program));
+  argv_text.insert(argv_text.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<std::string> env_text = BuildEnvironment(options, PathTail(options.program));
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const std::string working_directory = NativePath(options.working_directory);
+
+  std::vector<gid_t> groups;
+  ChildPlan plan;
+  if (options.account != nullptr) {
+    const AccessToken& account = *options.account;
+    // An unprivileged manager can only run children as itself; when the
+    // token is that same identity there is nothing to switch.
+    plan.switch_account = !(::geteuid() != 0 && account.uid == ::geteuid() && account.gid == ::getegid());
+    if (plan.switch_account) {
+      groups = GroupsOf(account);
+      plan.uid = account.uid;
+      plan.gid = account.gid;
+      plan.groups = groups.data();
+      plan.group_count = groups.size();
+    }
+  }
+
+  UniqueFd input = AboveStandardDescriptors(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  if (!input) return Fail(SetLastErrorFromErrno());
+  UniqueFd output;
+  if (options.output_path.empty()) {
+    output = UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  } else {
+    output = UniqueFd(::open(NativePath(options.output_path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  }
+  if (!output) return Fail(SetLastErrorFromErrno());
+  output = AboveStandardDescriptors(std::move(output));
+  if (!output) return Fail(SetLastErrorFromErrno());
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return Fail(SetLastErrorFromErrno());
+  UniqueFd report_read(report[0]);
+  UniqueFd report_write(report[1]);
+
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.envp = envp.data();
+  plan.input_fd = input.get();
+  plan.output_fd = output.get();
+  plan.report_fd = report_write.get();
+  plan.working_directory = working_directory.empty() ? nullptr : working_directory.c_str();
+
+  const pid_t pid = ::fork();
+  if (pid == 0) RunChild(plan);
+  if (pid < 0) return Fail(SetLastErrorFromErrno());
+  report_write.reset();
+
+  // Until it is reaped, the child's pid cannot be recycled, so this pidfd is
+  // surely the child's.
+  UniqueFd pidfd(::pidfd_open(pid, 0));
+  const int pidfd_error = errno;
+
+  int child_error = 0;
+  ssize_t n;
+  do {
+    n = ::read(report_read.get(), &child_error, sizeof child_error);
+  } while (n < 0 && errno == EINTR);
+  if (n != 0 || !pidfd) {
+    // The program did not start (or cannot be tracked): collect the child
+    // now so it never stays a zombie.
+    if (n <= 0) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    const int err = n > 0 ? child_error : (n < 0 ? EIO : pidfd_error);
+    return Fail(Win32FromErrno(err != 0 ? err : EIO));
+  }
+  return detail::AdoptChild(pid, std::move(pidfd));
+}
+
+}  // namespace telmo::platform
