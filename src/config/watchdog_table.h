@@ -1,0 +1,71 @@
+// The watchdog monitor table: one entry per server whose DLGP is
+// asynchronous, holding the latest watchdog report of that server. The table
+// is created with 10 free entries at the first registration and grows by 10;
+// it lives until the process ends.
+//
+// Locking: callers hold the server table mutex (loader, removal, watchdog
+// check) or the process table lock (named requests), as their own rules say.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config/records.h"
+#include "external/telmo_status.h"
+#include "util/fixed_text.h"
+
+/// One item of a watchdog report.
+struct WatchdogItem {
+  std::int32_t state = 0;              ///< 2 when a request failed, 4 when also stale
+  telmo::FixedText<256> value;
+  std::array<std::int32_t, 3> words{};  ///< the third is the item's status code
+  std::array<char, 8> stamp{};          ///< time stamp text, as the DLGP sends it
+  friend bool operator==(const WatchdogItem&, const WatchdogItem&) = default;
+};
+
+/// A watchdog report (the 1112-byte block on the wire; this is our own type).
+struct WatchdogReport {
+  telmo::FixedText<256> tag_name;
+  std::array<std::uint32_t, 2> update_stamp{};  ///< the second word is a transnum time
+  std::int32_t watchdog_timeout = 0;            ///< in TELMO_DIFFTIME units
+  std::uint32_t reserved = 0;                   ///< carried unchanged
+  std::array<WatchdogItem, 3> items{};
+  friend bool operator==(const WatchdogReport&, const WatchdogReport&) = default;
+};
+
+struct WatchdogEntry {
+  int used = 0;            ///< 1 when the entry belongs to a server
+  telmo::Text32 service;   ///< the server's dlgp_service; compared ignoring case
+  WatchdogReport report;
+};
+
+class WatchdogTable {
+ public:
+  static constexpr int kGrowth = 10;
+
+  /// Creates the table when needed, then, for a server whose DLGP is
+  /// asynchronous, takes its entry and fills the tag name and watchdog
+  /// time-out from the DLGP's arguments (TELMO_MGMT_ParseOpcDaArguments).
+  /// Errors: (4, 4055) no memory; (4, 4037) arguments that cannot be parsed.
+  void Register(const ServerRecord& server, StatusBlock& status);
+  /// The entry whose service equals `service` ignoring case, else a newly
+  /// taken one (the first free entry, or the first of 10 added); -1 for an
+  /// empty service, one of 32 characters or more, or when growing fails.
+  int FindOrAdd(std::string_view service);
+  /// The used entry whose service equals `service` ignoring case, or -1.
+  [[nodiscard]] int Find(std::string_view service) const noexcept;
+  /// Frees the entry of a server whose DLGP is asynchronous (server removal).
+  void Clear(const ServerRecord& server);
+
+  [[nodiscard]] bool exists() const noexcept { return !entries_.empty(); }
+  [[nodiscard]] int capacity() const noexcept { return static_cast<int>(entries_.size()); }
+  [[nodiscard]] WatchdogEntry& entry(int index) { return entries_.at(static_cast<std::size_t>(index)); }
+  [[nodiscard]] std::span<WatchdogEntry> entries() noexcept { return entries_; }
+
+ private:
+  bool Grow();
+  std::vector<WatchdogEntry> entries_;
+};
