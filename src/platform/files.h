@@ -39,7 +39,7 @@ struct FindState;
 /// Owns an open directory search.
 class FindHandle {
  public:
-  FindHandle() = default;
+  FindHandle() noexcept;  // out of line: FindState is complete only there
   explicit FindHandle(std::unique_ptr<telmo::platform::detail::FindState> s);
   FindHandle(FindHandle&&) noexcept;
   FindHandle& operator=(FindHandle&&) noexcept;

@@ -39,6 +39,7 @@ struct FindState {
 using telmo::platform::UniqueFd;
 using telmo::platform::detail::FindState;
 
+FindHandle::FindHandle() noexcept = default;
 FindHandle::FindHandle(std::unique_ptr<FindState> s) : state_(std::move(s)) {}
 FindHandle::FindHandle(FindHandle&&) noexcept = default;
 FindHandle& FindHandle::operator=(FindHandle&&) noexcept = default;
