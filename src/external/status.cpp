@@ -99,6 +99,24 @@ std::string TELMO_StatusText(std::int32_t facility, std::int32_t code) {
     case kFacilityClient:
       if (code == 124002) return "out of memory or too many servers";
       break;
+    case 125:  // the messaging library's own codes (telmo_message.h)
+      switch (code) {
+        case 125001: return "the messaging library is not initialised";
+        case 125002: return "service name empty or longer than 31 characters";
+        case 125003: return "the service is not in the services file";
+        case 125004: return "cannot listen on the service's port";
+        case 125005: return "cannot connect to the service";
+        case 125006: return "time-out";
+        case 125007: return "the connection was closed";
+        case 125008: return "malformed frame";
+        case 125009: return "the message does not suit the call";
+        case 125010: return "message too large";
+        case 125011: return "malformed request payload";
+        case 125012: return "unknown node";
+        case 125013: return "system error";
+        default: break;
+      }
+      break;
     default: break;
   }
   return telmo::Format("error %d of facility %d", code, facility);

@@ -1,0 +1,236 @@
+// The node's TCP services file. Readers take no lock: every change replaces
+// the file by rename, so a reader sees the old file or the new one, whole.
+// Writers serialise on an exclusive flock of "<file>.lock" (a separate file,
+// because the services file itself is replaced under them) and re-read the
+// file under that lock before changing it.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <optional>
+
+#include "external/telmo_log.h"
+#include "external/telmo_services.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/posix/unique_fd.h"
+#include "util/text.h"
+
+namespace telmo {
+namespace {
+
+constexpr int kFirstFreePort = 7000;
+constexpr int kMaxPort = 65535;
+constexpr std::size_t kMaxServiceName = 31;
+
+struct Line {
+  std::string text;        // as in the file, without its line end
+  std::optional<ServiceEntry> entry;  // set for a well-formed "name port/tcp" line
+};
+
+std::optional<int> ParsePort(std::string_view text) {
+  int port = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+  if (ec != std::errc() || end != text.data() + text.size() || port < 1 || port > kMaxPort) return std::nullopt;
+  return port;
+}
+
+// "name port/proto [aliases...] [# comment]"; only tcp lines are entries.
+std::optional<ServiceEntry> ParseLine(std::string_view line) {
+  if (const auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+  auto next_token = [&line]() -> std::string_view {
+    line = TrimLeft(line);
+    std::size_t n = 0;
+    while (n < line.size() && line[n] != ' ' && line[n] != '\t' && line[n] != '\r') ++n;
+    const std::string_view token = line.substr(0, n);
+    line = line.substr(n);
+    return token;
+  };
+  const std::string_view name = next_token();
+  const std::string_view port_proto = next_token();
+  if (name.empty() || port_proto.empty()) return std::nullopt;
+  const auto slash = port_proto.find('/');
+  if (slash == std::string_view::npos || !EqualsIgnoreCase(port_proto.substr(slash + 1), "tcp")) return std::nullopt;
+  const auto port = ParsePort(port_proto.substr(0, slash));
+  if (!port) return std::nullopt;
+  return ServiceEntry{std::string(name), *port};
+}
+
+struct ServicesFile {
+  std::vector<Line> lines;
+
+  [[nodiscard]] const ServiceEntry* Find(std::string_view service) const {
+    for (const auto& l : lines) {
+      if (l.entry && EqualsIgnoreCase(l.entry->name, service)) return &*l.entry;
+    }
+    return nullptr;
+  }
+  [[nodiscard]] bool PortUsed(int port) const {
+    for (const auto& l : lines) {
+      if (l.entry && l.entry->port == port) return true;
+    }
+    return false;
+  }
+  [[nodiscard]] std::string Text() const {
+    std::string out;
+    for (const auto& l : lines) {
+      out += l.text;
+      out += '\n';
+    }
+    return out;
+  }
+};
+
+// nullopt when the file exists and cannot be read: a change must then not
+// go on, or it would replace the file with one that lacks its entries. A
+// missing file is an empty one.
+std::optional<ServicesFile> TryLoad(const std::string& path) {
+  ServicesFile file;
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return file;
+    return std::nullopt;
+  }
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    auto end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    Line line{text.substr(pos, end - pos), std::nullopt};
+    line.entry = ParseLine(line.text);
+    file.lines.push_back(std::move(line));
+    pos = end + 1;
+  }
+  return file;
+}
+
+ServicesFile Load(const std::string& path) { return TryLoad(path).value_or(ServicesFile{}); }
+
+// Held for the whole read-modify-write of a change.
+class ChangeLock {
+ public:
+  explicit ChangeLock(const std::string& services_path) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(services_path).parent_path(), ec);
+    const std::string lock_path = services_path + ".lock";
+    fd_.reset(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd_) return;
+    int rc;
+    do {
+      rc = ::flock(fd_.get(), LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) fd_.reset();
+  }
+  [[nodiscard]] bool held() const { return fd_.valid(); }
+
+ private:
+  platform::UniqueFd fd_;  // closing it releases the lock
+};
+
+// A name that can stand as one field of a line: no blank, no comment sign, no
+// control character (a line end in a name would forge another entry).
+bool ValidServiceName(std::string_view service) {
+  if (service.empty() || service.size() > kMaxServiceName) return false;
+  for (const char c : service) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || u == 0x7f || c == '#') return false;
+  }
+  return true;
+}
+
+void LogWriteFailure(const std::string& path, std::uint32_t error) {
+  TELMO_MGMT_LogMessage("telmo_services", "services", __LINE__, "Cannot write the services file %s, error %u\n",
+                        path.c_str(), static_cast<unsigned>(error));
+}
+
+}  // namespace
+
+std::string ServicesFilePath() {
+  return platform::LookupConfig("TELMO_SERVICES_FILE").value_or(platform::StateDir() + "/services");
+}
+
+std::vector<ServiceEntry> ListServices() {
+  std::vector<ServiceEntry> out;
+  for (auto& l : Load(ServicesFilePath()).lines) {
+    if (l.entry) out.push_back(*l.entry);
+  }
+  return out;
+}
+
+}  // namespace telmo
+
+int TELMO_MGMT_GetServicePort(std::string_view service) {
+  if (service.empty()) return 0;
+  const auto file = telmo::Load(telmo::ServicesFilePath());
+  const auto* entry = file.Find(service);
+  return entry ? entry->port : 0;
+}
+
+int CheckPortNumber(std::string_view service, int* port, int* found) {
+  const auto file = telmo::Load(telmo::ServicesFilePath());
+  if (const auto* entry = service.empty() ? nullptr : file.Find(service)) {
+    if (found) *found = 1;
+    if (port) *port = entry->port;
+    return entry->port;
+  }
+  if (found) *found = 0;
+  const int proposal = (port && *port > 0) ? *port : telmo::kFirstFreePort;
+  for (int candidate = proposal; candidate <= telmo::kMaxPort; ++candidate) {
+    if (!file.PortUsed(candidate)) return candidate;
+  }
+  return 0;  // no free port at or above the proposal
+}
+
+bool AddServiceToFile(std::string_view service, int port) {
+  if (!telmo::ValidServiceName(service) || port < 1 || port > telmo::kMaxPort) return false;
+  const std::string path = telmo::ServicesFilePath();
+  const telmo::ChangeLock lock(path);
+  if (!lock.held()) return false;
+  auto loaded = telmo::TryLoad(path);
+  if (!loaded) return false;
+  auto& file = *loaded;
+  if (file.Find(service)) return false;  // an existing entry is never changed
+  file.lines.push_back({telmo::Format("%.*s %d/tcp", static_cast<int>(service.size()), service.data(), port),
+                        telmo::ServiceEntry{std::string(service), port}});
+  if (auto r = telmo::platform::WriteFileAtomically(path, file.Text(), 0644); !r) {
+    telmo::LogWriteFailure(path, r.error());
+    return false;
+  }
+  return true;
+}
+
+int RemoveServiceFromFile(std::string_view service) {
+  if (service.empty()) return 0;
+  const std::string path = telmo::ServicesFilePath();
+  const telmo::ChangeLock lock(path);
+  if (!lock.held()) return 0;
+  auto loaded = telmo::TryLoad(path);
+  if (!loaded) return 0;
+  auto& file = *loaded;
+  int removed = 0;
+  std::erase_if(file.lines, [&](const telmo::Line& l) {
+    if (!l.entry || !telmo::EqualsIgnoreCase(l.entry->name, service)) return false;
+    if (removed == 0) removed = l.entry->port;
+    return true;
+  });
+  if (removed == 0) return 0;
+  if (auto r = telmo::platform::WriteFileAtomically(path, file.Text(), 0644); !r) {
+    telmo::LogWriteFailure(path, r.error());
+    return 0;
+  }
+  return removed;
+}
