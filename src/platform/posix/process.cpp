@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,7 +151,7 @@ ProcessHandle AdoptChild(pid_t pid, UniqueFd pidfd) {
   object->pidfd = UniqueFd(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 3));
   child->pidfd = std::move(pidfd);
   object->child = child;
-  if (!object->pidfd) object->pidfd = UniqueFd(::pidfd_open(pid, 0));
+  if (!object->pidfd) object->pidfd = UniqueFd(PidfdOpen(pid));
   Registry::Instance().Add(std::move(child));
   return ProcessHandle(std::move(object));
 }
@@ -179,7 +178,7 @@ ProcessHandle OpenProcess(DWORD /*desired_access*/, BOOL /*inherit*/, DWORD proc
   // Under the registry lock no child can be reaped, so a pid found in the
   // registry still names that child when its pidfd is opened.
   std::lock_guard lock(registry.mu);
-  telmo::platform::UniqueFd fd(::pidfd_open(pid, 0));
+  telmo::platform::UniqueFd fd(telmo::platform::detail::PidfdOpen(pid));
   if (!fd) {
     telmo::platform::SetLastErrorFromErrno();  // ESRCH: ERROR_INVALID_PARAMETER
     return {};
@@ -228,7 +227,7 @@ BOOL TerminateProcess(const ProcessHandle& process, UINT exit_code) {
         return FALSE;
       }
     }
-    if (::pidfd_send_signal(p.pidfd.get(), SIGKILL, nullptr, 0) != 0) {
+    if (telmo::platform::detail::PidfdSendSignal(p.pidfd.get(), SIGKILL) != 0) {
       if (errno == ESRCH) {
         SetLastError(ERROR_ACCESS_DENIED);
       } else {

@@ -7,7 +7,11 @@
 // always under the registry lock, so a pid in the registry is never recycled.
 #pragma once
 
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <memory>
 #include <optional>
@@ -18,6 +22,14 @@
 #include "platform/process.h"
 
 namespace telmo::platform::detail {
+
+// pidfds through the system calls themselves: this C library declares its
+// wrappers without C linkage, so C++ code cannot link against them.
+// A pidfd is always close-on-exec.
+inline int PidfdOpen(pid_t pid) noexcept { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+inline int PidfdSendSignal(int pidfd, int sig) noexcept {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
 
 /// One child of the manager. Fields other than pid and pidfd are guarded by
 /// the registry lock.

@@ -5,7 +5,6 @@
 #include <grp.h>
 #include <linux/close_range.h>
 #include <signal.h>
-#include <sys/pidfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -238,7 +237,7 @@ Result<ProcessHandle> SpawnProcess(const SpawnOptions& options) {
 
   // Until it is reaped, the child's pid cannot be recycled, so this pidfd is
   // surely the child's.
-  UniqueFd pidfd(::pidfd_open(pid, 0));
+  UniqueFd pidfd(detail::PidfdOpen(pid));
   const int pidfd_error = errno;
 
   int child_error = 0;
