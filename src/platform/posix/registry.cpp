@@ -34,7 +34,7 @@
 namespace telmo::platform {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // keeps "name" first: the file stays readable
 
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxValueName = 16383;
@@ -222,16 +222,17 @@ json EncodeValue(const RegValue& v) {
   return j;
 }
 
-json EncodeKey(const KeyNode& k) {
+/// A key as stored; the roots are stored without their name.
+json EncodeKey(const KeyNode& k, bool named) {
+  json j = json::object();
+  if (named) j["name"] = k.name;
   json values = json::array();
   for (const auto& v : k.values) values.push_back(EncodeValue(v));
   json keys = json::array();
-  for (const auto& s : k.subkeys) {
-    json child = EncodeKey(s);
-    child["name"] = s.name;
-    keys.push_back(std::move(child));
-  }
-  return json{{"values", std::move(values)}, {"keys", std::move(keys)}};
+  for (const auto& s : k.subkeys) keys.push_back(EncodeKey(s, true));
+  j["values"] = std::move(values);
+  j["keys"] = std::move(keys);
+  return j;
 }
 
 bool DecodeValue(const json& j, RegValue& v) {
@@ -304,7 +305,7 @@ Result<Store> Parse(std::string_view text) {
 
 Result<std::string> Serialize(const Store& s) {
   json j = {{"format", "telmo-registry"}, {"version", 1}};
-  for (const auto r : kRoots) j[std::string(RootLongName(r))] = EncodeKey(s.roots[static_cast<std::size_t>(r) - 1]);
+  for (const auto r : kRoots) j[std::string(RootLongName(r))] = EncodeKey(s.roots[static_cast<std::size_t>(r) - 1], false);
   try {
     return j.dump(1) + "\n";
   } catch (const json::exception&) {
