@@ -1,11 +1,38 @@
 // Stopping and killing server processes.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "config/process_table.h"
 #include "config/records.h"
+#include "config/server_table.h"
+#include "external/telmo_status.h"
 
 /// Kills one component: when the pair has a process table entry whose process
 /// still runs, logs the forcible termination text and terminates it; closes
 /// the handle and clears it in any case. The entry stays. Returns its index,
 /// -1 (nothing logged) when the pair has no entry. Takes no lock.
 int TELMO_MGMT_KillComponent(ProcessTable& table, ServerRecord& server, ComponentRecord& component);
+
+/// Stops a server: `desired_state` 0, then each component is asked to shut
+/// down and killed if it still runs.
+void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status);
+
+/// Asks one component to shut down through its TCP service, then kills what
+/// still runs. A component that has already ended (nothing answers on its
+/// service) or that ignores the request is no failure: the kill covers it.
+void TELMO_MGMT_StopComponent(ComponentRecord& component, ServerRecord& server, StatusBlock& status);
+
+/// Kills every process of the node that carries this manager's marker and
+/// whose image name is the file name of a configured component's executable
+/// (start-up and shut-down). Writes the kill lines to TASKKILL.LOG.
+void TELMO_MGMT_TerminateProcesses(ServerTable& table, StatusBlock& status);
+
+namespace telmo::supervision {
+/// The names TELMO_MGMT_TerminateProcesses kills: the file name of every
+/// configured executable, once each (letter case ignored), at most 128.
+[[nodiscard]] std::vector<std::string> BuildKillList(ServerTable& table);
+/// %PROGRAMDATA%\ZARVELCO\TELMO\LOG\TASKKILL.LOG, expanded.
+[[nodiscard]] std::string TaskKillLogPath();
+}  // namespace telmo::supervision

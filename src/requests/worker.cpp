@@ -1,0 +1,162 @@
+#include "requests/worker.h"
+
+#include <array>
+
+#include "config/globals.h"
+#include "config/manager_log.h"
+#include "config/manager_state.h"
+#include "external/telmo_server.h"
+#include "platform/sync.h"
+#include "requests/handlers.h"
+#include "supervision/checks.h"
+#include "supervision/startup.h"
+#include "util/text.h"
+
+namespace telmo::requests {
+namespace {
+
+using Handler = void (*)(RequestContext&);
+
+struct Route {
+  int tt;
+  Handler handler;
+};
+
+// The order in which a TT is tested; the first match handles the request.
+// Whether a handler applies the rights check is the handler's own affair.
+constexpr std::array kRoutes{
+    Route{TELMO_TT_START_SERVER, HandleStartServer},
+    Route{TELMO_TT_STOP_SERVER, HandleStopServer},
+    Route{TELMO_TT_GET_SERVER_STATUS, HandleServerStatus},
+    Route{TELMO_TT_GET_SERVER_STATUS_V1, HandleServerStatus},
+    Route{TELMO_TT_NOTIFY_SERVER_STATUS, HandleNotifyServerStatus},
+    Route{TELMO_TT_GET_MGMT_PARAMS, HandleGetMgmtParams},
+    Route{TELMO_TT_SET_MGMT_PARAMS, HandleSetMgmtParams},
+};
+
+// The developer hook of "-infinite": sleeps until a debugger (or SIGUSR1, see
+// the entry point) clears the flag.
+void WaitWhileWorkerWaitIsSet() {
+  while (gWorkerWait) Sleep(1000);
+}
+
+void RequestLoop() {
+  StatusBlock general;
+  StatusBlock reply;
+  StatusBlock scratch;
+  std::uint32_t idle_counter = 0;
+  while (!gManagerExiting) {
+    TELMO_SERVER_INITBLK(general);
+    TELMO_SERVER_INITBLK(reply);
+    TELMO_SERVER_ACCEPT(general);
+    MGR_TRACE("After Accept, %s", general.failed() ? "Error returned" : "OK");
+    // The listening socket is bound by the first ACCEPT and stays unbound as
+    // long as the port is taken: such an error must not hold up the idle
+    // passes, or no server would be checked while the manager cannot listen.
+    TELMO_SERVER_INITBLK(general);
+
+    TelmoMessage request;
+    const int received = TELMO_SERVER_RECEIVE(10, request, general);
+    MGR_TRACE("After TELMO_SERVER_RECEIVE, %s", general.failed() ? "Error returned" : "OK");
+    if (general.failed()) continue;
+
+    if (received <= 0) {
+      const IdlePass pass = PlanIdlePass(idle_counter, gMgmtParameters.check_period.load());
+      if (pass.watchdog_check && !gManagerExiting) {
+        MGR_TRACE("Before CheckServersWatchdogs");
+        TELMO_MGMT_CheckServersWatchdogs(gServerTable);
+        MGR_TRACE("After CheckServersWatchdogs");
+      }
+      idle_counter = pass.next_counter;
+      if (pass.server_check && !gManagerExiting) {
+        idle_counter = 0;
+        MGR_TRACE("Before CheckServers");
+        TELMO_MGMT_CheckServers(gServerTable);
+        MGR_TRACE("After CheckServers");
+      }
+      continue;
+    }
+
+    RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply};
+    MGR_TRACE("Read a message TT=%s", TELMO_MGMT_DecodeTT(context.tt));
+    if (DiagnosticsWanted()) {
+      StatusBlock diag;
+      TELMO_DIAG_LOG(kTraceCategory, 3005,
+                     Format(">>>_RequestReceived: TT=[%d] Requester=[%s,%s]\n", context.tt,
+                            context.requester.node.c_str(), context.requester.user.c_str()),
+                     diag);
+    }
+    Dispatch(context);
+  }
+  (void)scratch;
+}
+
+}  // namespace
+
+bool RequesterIsLocal(const IdentityRecord& requester) { return requester.node == LocalNode(); }
+
+IdlePass PlanIdlePass(std::uint32_t idle_counter, int check_period) noexcept {
+  IdlePass pass;
+  pass.watchdog_check = idle_counter % 3 == 0;
+  pass.next_counter = idle_counter + 1;
+  // The counter is unsigned and compared with the quotient as the loop has
+  // always done: a period below 10 checks on every idle pass.
+  const long long quotient = check_period / 10;
+  pass.server_check = static_cast<long long>(idle_counter) >= quotient;
+  return pass;
+}
+
+void Dispatch(RequestContext& context) {
+  for (const Route& route : kRoutes) {
+    if (route.tt == context.tt) {
+      route.handler(context);
+      return;
+    }
+  }
+  HandleInvalidTransactionType(context);
+}
+
+}  // namespace telmo::requests
+
+unsigned WorkerThread(const int* action_pointer) {
+  using namespace telmo;
+  const int action = *action_pointer;
+  if (gWorkerWait) {
+    requests::WaitWhileWorkerWaitIsSet();
+    gWorkerWait = false;
+  }
+  StatusBlock general;
+  StatusBlock scratch;
+  if (TELMO_SERVER_INIT_THREAD(general) == 0) {
+    TELMO_SERVER_LOGBLK(kOwnServiceName, general, scratch);
+    return 0;
+  }
+  ++gWorkerCount;
+
+  unsigned result = 0;
+  switch (action) {
+    case SERVICE_ACTION_STARTUP:
+      MGR_TRACE("Before TELMO_MGMT_Startup");
+      result = TELMO_MGMT_Startup(gServerTable);
+      MGR_TRACE("After TELMO_MGMT_Startup");
+      break;
+    case SERVICE_ACTION_STOP:
+      MGR_TRACE("Shutting down all servers");
+      result = TELMO_MGMT_shutdown(gServerTable);
+      MGR_TRACE("All servers shutted down, Ret=%d", static_cast<int>(result));
+      break;
+    case SERVICE_ACTION_PROCESS_REQUESTS:
+      MGR_TRACE("WorkerThread for SERVICE_ACTION_PROCESS_REQUESTS started");
+      MGR_TRACE("Starting Simulation services completed");
+      MGR_TRACE("Before entering loop until gManagerExiting flag is set");
+      requests::RequestLoop();
+      break;
+    default:
+      break;
+  }
+
+  MGR_TRACE("Exiting WokerThread for processing requests...");
+  TELMO_SERVER_EXIT_THREAD(general);
+  --gWorkerCount;
+  return result;
+}

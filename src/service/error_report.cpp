@@ -1,0 +1,100 @@
+#include "service/error_report.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "config/manager_state.h"
+#include "external/telmo_log.h"
+#include "external/telmo_text.h"
+#include "platform/eventlog.h"
+#include "platform/win_error.h"
+#include "service/service_control.h"
+#include "util/text.h"
+
+namespace telmo::service {
+namespace {
+constexpr std::size_t kServiceErrorTextSize = 512;
+
+// The system's texts end in a line end; callers cut or filter it.
+std::optional<std::string> SystemText(DWORD error) { return platform::SystemMessage(error); }
+
+std::string Bounded(std::string text, std::size_t buffer_size) {
+  if (buffer_size > 0 && text.size() >= buffer_size) text.resize(buffer_size - 1);
+  return text;
+}
+}  // namespace
+
+void WriteManagerEvent(DWORD event_id, WORD type, const char* text) {
+  EventSourceHandle source = RegisterEventSourceA(nullptr, kOwnServiceName);
+  if (!source) return;
+  const char* strings[] = {text};
+  ReportEventA(source, type, 0, event_id, nullptr, text ? 1 : 0, 0, text ? strings : nullptr, nullptr);
+  DeregisterEventSource(source);
+}
+
+void ReportServiceError(const char* failed_call) {
+  const DWORD error = GetLastError();
+  gServiceExitCode = error;
+  std::string text;
+  if (auto message = SystemText(error)) {
+    text = Format("TELMO Manager error from - %s ,errid = %d, errtext = %s", failed_call, static_cast<int>(error),
+                  TELMO_FILTER_CRLF(*message).c_str());
+  } else {
+    text = Format("TELMO Manager error from - %s ,errid = %d", failed_call, static_cast<int>(error));
+  }
+  text = Bounded(std::move(text), kServiceErrorTextSize);
+  WriteManagerEvent(kEventServiceError, EVENTLOG_ERROR_TYPE, text.c_str());
+  if (gManagerStarting) EndProcessNow(0);
+  SignalStopEvent();
+}
+
+std::string LastErrorText(std::size_t buffer_size) {
+  const DWORD error = GetLastError();
+  const auto message = SystemText(error);
+  if (!message || buffer_size < message->size() + 14) return {};
+  const std::string cut = message->substr(0, message->size() >= 2 ? message->size() - 2 : 0);
+  return Bounded(Format("%s (0x%x)", TELMO_FILTER_CRLF(cut).c_str(), static_cast<unsigned>(error)), buffer_size);
+}
+
+void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error) {
+  std::printf("Error in %s: ", failed_call);
+  const DWORD code = error.value_or(GetLastError());
+  if (auto message = SystemText(code)) {
+    std::printf("%s\n", TELMO_FILTER_CRLF(*message).c_str());
+  } else {
+    std::printf("Unknown Error=%ld\n", static_cast<long>(code));
+  }
+  std::fflush(stdout);
+}
+
+void LogWindowsError(const char* /*source*/, const char* context, DWORD error) {
+  constexpr std::size_t kLimit = 2048;
+  std::string text;
+  if (error != 0) {
+    if (auto message = SystemText(error)) {
+      const std::string m = TELMO_FILTER_CRLF(*message);
+      text = context ? Format("%s,\nerror=%d: %s", context, static_cast<int>(error), m.c_str())
+                     : Format("error=%d: %s", static_cast<int>(error), m.c_str());
+    } else {
+      // The lookup of the message itself failed: its error is "not found".
+      const int lookup_error = static_cast<int>(ERROR_RESOURCE_NAME_NOT_FOUND);
+      text = context ? Format("%s\nWNT Unknown Error=%d, FormatMessage error=%d", context, static_cast<int>(error),
+                              lookup_error)
+                     : Format("\nWNT Unknown Error=%d, FormatMessage error=%d", static_cast<int>(error), lookup_error);
+    }
+  } else if (context) {
+    text = context;
+  } else {
+    return;
+  }
+  TELMO_MGMT_LogText("telmo_manager", "TELMO_MGMT_CheckServers", __LINE__, Bounded(std::move(text), kLimit));
+}
+
+void EndProcessNow(int exit_code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_exit(exit_code);
+}
+
+}  // namespace telmo::service

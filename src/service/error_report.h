@@ -1,0 +1,43 @@
+// Turning a Win32 error into text and putting it where somebody sees it: the
+// event log under the source "TELMOManager", the console, or the management log.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "platform/win_types.h"
+
+/// Event identifiers the manager writes (the text is the single insertion string).
+inline constexpr DWORD kEventManagerStarted = 0x40000002;  ///< "TELMO Manager started"
+inline constexpr DWORD kEventManagerStopped = 0x40000006;  ///< "TELMO Manager Stopped"
+inline constexpr DWORD kEventServiceError = 0xC0000005;    ///< the service error text
+
+namespace telmo::service {
+
+/// Event writer: one event under "TELMOManager"; `text` null writes no string.
+/// An event log that cannot be opened loses the event silently.
+void WriteManagerEvent(DWORD event_id, WORD type, const char* text);
+
+/// Service error reporter: records the calling thread's last error as the
+/// service exit code and writes the error event naming `failed_call`. While the
+/// manager is starting it then ends the process (exit code 0); afterwards it
+/// signals the stop event so that the service main takes the service down.
+void ReportServiceError(const char* failed_call);
+
+/// Last-error text: "<system text> (0x<error>)" for the thread's last error, or
+/// empty when there is no system text or it would not fit `buffer_size`.
+[[nodiscard]] std::string LastErrorText(std::size_t buffer_size);
+
+/// Console error report: "Error in <call>: <system text>" on standard output.
+void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error = std::nullopt);
+
+/// Logged Windows error: the context and the system text of `error` in the
+/// management log (nothing for error 0 without context).
+void LogWindowsError(const char* source, const char* context, DWORD error);
+
+/// Flushes standard output and ends the process at once (no destructors run
+/// while other threads may still be working).
+[[noreturn]] void EndProcessNow(int exit_code);
+
+}  // namespace telmo::service

@@ -1,0 +1,85 @@
+#include "supervision/checks.h"
+
+#include <exception>
+
+#include "config/globals.h"
+#include "config/manager_log.h"
+#include "config/manager_state.h"
+#include "external/telmo_server.h"
+#include "supervision/launch.h"
+#include "supervision/liveness.h"
+#include "supervision/stop.h"
+#include "util/text.h"
+
+#define CHECK_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
+
+namespace {
+
+void LogWithApplicationName(const StatusBlock& status) {
+  IdentityRecord id;
+  TELMO_USR_GetApplicationID(id);
+  StatusBlock scratch;
+  TELMO_SERVER_LOGBLK(id.user.view(), status, scratch);
+}
+
+}  // namespace
+
+BYTE TELMO_MGMT_CheckServers(ServerTable& table) {
+  BYTE error = 0;
+  StatusBlock status;
+  ServerTableLock lock(table, status);
+  if (!lock.owns()) {
+    CHECK_LOG("TELMO_MGMT_CheckServers", "Error getting mutex.  Aborted..\n");
+    LogWithApplicationName(status);
+    return 1;
+  }
+  table.ResetCursor();
+  while (ServerRecord* server = table.NextServer()) {
+    // A fault while one server is handled is logged and the check goes on
+    // with the next server.
+    try {
+      TELMO_SERVER_INITBLK(status);
+      if (server->desired_state == kDesiredStateStarted) {
+        TELMO_MGMT_RestartServer(*server, status);
+        if (status.failed()) error = 1;
+      } else {
+        telmo::config::StopUnwantedComponents(gProcessTable, *server, status);
+      }
+    } catch (const std::exception&) {
+      CHECK_LOG("TELMO_MGMT_CheckServers", "Detected exception while searching for a server in memory resident database\n");
+    }
+  }
+  return error;
+}
+
+void TELMO_MGMT_RestartServer(ServerRecord& server, StatusBlock& status) {
+  TELMO_SERVER_INITBLK(status);
+  if (server.health_check == 0) return;
+  LogonToken logon;
+  bool logged_on = false;
+  server.component_cursor = -1;
+  while (ComponentRecord* component = telmo::config::NextComponent(server)) {
+    if (status.failed()) break;
+    TELMO_MGMT_IsComponentRunning(gProcessTable, server, *component);
+    if (component->run_status == 1) continue;
+    if (!logged_on) {
+      if (!TELMO_MGMT_LogonServerUser(server, logon, status)) return;
+      logged_on = true;
+    }
+    const std::string text = std::string("Zarvel Telmo Manager restarting failed or unresponsive process") +
+                             telmo::Format("\nServer  name - \"%s\" Dlgp Service -\"%s\"", server.name.c_str(),
+                                           server.dlgp_service.c_str()) +
+                             telmo::Format("\nProcess name - \"%s\" Service -\"%s\"\n", component->name.c_str(),
+                                           component->tcp_service.c_str());
+    TELMO_MGMT_LogText("telmo_manager", "TELMO_MGMT_RestartServer", __LINE__, text.substr(0, 511));
+    TELMO_MGMT_KillComponent(gProcessTable, server, *component);
+    TELMO_MGMT_StartComponent(*component, server, logon, status);
+  }
+  if (logged_on) CloseHandle(logon.token);
+}
+
+BYTE TELMO_MGMT_CheckServersWatchdogs(ServerTable& /*table*/) {
+  // Watchdog reports are asked only of servers in the watchdog monitor table;
+  // the exchange with the DLGPs is not served by this build yet.
+  return 0;
+}

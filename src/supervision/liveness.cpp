@@ -1,0 +1,54 @@
+#include "supervision/liveness.h"
+
+#include "config/server_table.h"
+#include "platform/process.h"
+#include "platform/sync.h"
+
+int TELMO_MGMT_IsComponentRunning(ProcessTable& table, ServerRecord& server, ComponentRecord& component) {
+  telmo::platform::CriticalSectionLock lock(table.lock);
+  component.run_status = 0;
+  const int index = table.Find(&server, &component);
+  if (index < 0) return 0;
+  ProcessEntry& entry = table.entry(index);
+  if (!entry.process) return 0;
+  const DWORD pid = GetProcessId(entry.process);
+  if (pid == 0) return 0;
+  // The recorded handle names its process for good (a pidfd), so it tells
+  // whether that process still lives even if the id has been reused; the
+  // open by id confirms that the id still names a process at all.
+  ProcessHandle opened = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+  if (!opened) {
+    CloseHandle(entry.process);
+    return 0;
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(entry.process, &code) || code != STILL_ACTIVE) {
+    CloseHandle(opened);
+    CloseHandle(entry.process);
+    return 0;
+  }
+  CloseHandle(opened);
+  component.run_status = 1;
+  return component.run_status;
+}
+
+int TELMO_MGMT_GetServerRunStatus(ProcessTable& table, ServerRecord& server) {
+  telmo::platform::CriticalSectionLock lock(table.lock);
+  server.run_status = 0;
+  server.component_cursor = -1;
+  bool some_running = false;
+  bool some_down = false;
+  while (ComponentRecord* component = telmo::config::NextComponent(server)) {
+    component->run_status = 0;
+    if (table.Find(&server, component) < 0) continue;
+    TELMO_MGMT_IsComponentRunning(table, server, *component);
+    if (component->run_status == 0 || component->run_status == 2) {
+      some_down = true;
+      component->conn_status = 0;
+    } else {
+      some_running = true;
+    }
+  }
+  if (some_running) server.run_status = some_down ? 1 : 2;
+  return server.run_status;
+}

@@ -1,0 +1,144 @@
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "config/globals.h"
+#include "config/manager_log.h"
+#include "config/manager_state.h"
+#include "external/telmo_env.h"
+#include "external/telmo_server.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "supervision/stop.h"
+#include "util/text.h"
+
+#define STOP_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
+
+namespace telmo::supervision {
+namespace {
+
+constexpr std::size_t kKillListCapacity = 128;
+constexpr std::size_t kKillNameLimit = 1024;
+
+// The stamp the command interpreter's %date%-%time% gave the kill lines.
+std::string KillStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, "%a %m/%d/%Y-%H:%M:%S.00", &tm);
+  return buf;
+}
+
+class TaskKillLog {
+ public:
+  TaskKillLog() {
+    const std::string path = TaskKillLogPath();
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    out_.open(path, std::ios::app);
+  }
+  void Line(const std::string& text) {
+    if (out_) out_ << text << "\r\n" << std::flush;
+  }
+
+ private:
+  std::ofstream out_;
+};
+
+// Ends every marked process of one image name. The handles are opened before
+// the marker is checked a second time: a process id reused in between then
+// names a process whose handle no longer matches, so nothing else is signalled.
+int KillMarked(const std::string& image, TaskKillLog& log) {
+  std::vector<std::pair<DWORD, ProcessHandle>> opened;
+  for (DWORD pid : platform::FindMarkedProcesses(image)) {
+    if (ProcessHandle h = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) opened.emplace_back(pid, std::move(h));
+  }
+  const auto confirmed = platform::FindMarkedProcesses(image);
+  int killed = 0;
+  for (auto& [pid, handle] : opened) {
+    if (std::find(confirmed.begin(), confirmed.end(), pid) == confirmed.end()) continue;
+    if (TerminateProcess(handle, 1)) {
+      ++killed;
+      log.Line(Format("SUCCESS: The process \"%s\" with PID %u has been terminated.", image.c_str(), pid));
+    }
+  }
+  if (killed == 0) log.Line(Format("ERROR: The process \"%s\" not found.", image.c_str()));
+  return killed;
+}
+
+}  // namespace
+
+std::string TaskKillLogPath() {
+  std::string path;
+  (void)TELMO_MGMT_ExpandFileName("%PROGRAMDATA%\\ZARVELCO\\TELMO\\LOG\\TASKKILL.LOG", path, 1024);
+  return platform::NativePath(path);
+}
+
+std::vector<std::string> BuildKillList(ServerTable& table) {
+  std::vector<std::string> names;
+  table.ResetCursor();
+  while (ServerRecord* server = table.NextServer()) {
+    for (const auto& component : server->components) {
+      if (!component || component->executable.empty()) continue;
+      const std::string name(platform::PathTail(component->executable));
+      if (name.empty() || name.size() > kKillNameLimit || names.size() >= kKillListCapacity) continue;
+      const bool known = std::any_of(names.begin(), names.end(),
+                                     [&](const std::string& n) { return EqualsIgnoreCase(n, name); });
+      if (!known) names.push_back(name);
+    }
+  }
+  return names;
+}
+
+}  // namespace telmo::supervision
+
+using namespace telmo;
+
+void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status) {
+  TELMO_SERVER_INITBLK(status);
+  STOP_LOG("TELMO_MGMT_StopServer", "Stopping Server %s\n", server.name.c_str());
+  server.desired_state = kDesiredStateStopped;
+  server.component_cursor = -1;
+  while (ComponentRecord* component = config::NextComponent(server)) {
+    TELMO_SERVER_INITBLK(status);
+    TELMO_MGMT_StopComponent(*component, server, status);
+  }
+}
+
+void TELMO_MGMT_StopComponent(ComponentRecord& component, ServerRecord& server, StatusBlock& status) {
+  STOP_LOG("TELMO_MGMT_StopComponent", "Stopping server %s, component %s\n", server.name.c_str(),
+           component.name.c_str());
+  TELMO_SERVER_INITBLK(status);
+  // The request's outcome is not the stop's: a component that has already
+  // ended answers nothing, and one that ignores the request is killed next.
+  StatusBlock request_status;
+  TELMO_SERVER_SHUTDOWN(LocalNode().view(), component.tcp_service.view(), request_status);
+  if (request_status.failed() && DiagnosticsWanted()) {
+    DiagLine(kTraceCategory, 3005,
+             Format("Shut-down request to component %s of server %s not answered: %s\n", component.name.c_str(),
+                    server.name.c_str(), request_status.describe().c_str()));
+  }
+  TELMO_MGMT_KillComponent(gProcessTable, server, component);
+}
+
+void TELMO_MGMT_TerminateProcesses(ServerTable& table, StatusBlock& status) {
+  TELMO_SERVER_INITBLK(status);
+  std::vector<std::string> names;
+  {
+    ServerTableLock lock(table, status);
+    if (!lock.owns()) {
+      STOP_LOG("TELMO_MGMT_TerminateProcesses", "TELMO_MGMT_TerminateProcesses: Error getting mutex.  Aborted..\n");
+      StatusBlock scratch;
+      TELMO_SERVER_LOGBLK(kOwnServiceName, status, scratch);
+      return;
+    }
+    names = supervision::BuildKillList(table);
+  }
+  if (names.empty()) return;
+  supervision::TaskKillLog log;
+  log.Line(supervision::KillStamp() + " - TelmoManager service START kills begin");
+  for (const auto& name : names) supervision::KillMarked(name, log);
+  log.Line(supervision::KillStamp() + " - TelmoManager service START kills end");
+}
