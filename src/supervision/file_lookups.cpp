@@ -3,7 +3,10 @@
 #include <set>
 
 #include "platform/paths.h"
+#include "platform/registry.h"
+#include "platform/sysinfo.h"
 #include "platform/win_error.h"
+#include "util/text.h"
 
 namespace telmo::detail {
 namespace {
@@ -79,6 +82,24 @@ bool SearchTree(std::string_view directory, std::string_view name, std::string& 
   return false;
 }
 
+constexpr std::string_view kTarnexDlgp = "telmo_tarnex_dlgp";
+constexpr std::string_view kTarnexHistDlgp = "telmo_tarnex_hist_dlgp";
+
+// The 64-bit historian is installed when its product version can be read.
+bool Historian64Installed() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvelco\\Setup\\Products\\Corvanisx64\\", 0,
+                    KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  BYTE version[256];
+  DWORD size = sizeof version;
+  const LSTATUS status = RegQueryValueExA(key, "ProductVersion", nullptr, nullptr, version, &size);
+  RegCloseKey(key);
+  // A version text longer than the buffer still says the product is there.
+  return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
+}
+
 }  // namespace
 }  // namespace telmo::detail
 
@@ -115,4 +136,36 @@ bool TELMO_MGMT_NextFile(bool& first_call, std::string_view directory, std::stri
   state.current_path = telmo::platform::JoinPath(directory, data.cFileName);
   path = state.current_path;
   return true;
+}
+
+void TELMO_MGMT_SelectTarnexDlgp(std::string_view executable, std::string& chosen) {
+  using telmo::detail::kTarnexDlgp;
+  using telmo::detail::kTarnexHistDlgp;
+  const std::string lower = telmo::ToLower(executable);
+  if (lower.find(kTarnexDlgp) == std::string::npos && lower.find(kTarnexHistDlgp) == std::string::npos) {
+    chosen.assign(executable);
+    return;
+  }
+  // The directory part as written, the file name part in lower case.
+  const std::string_view directory = telmo::platform::PathHead(executable);
+  const std::string_view file_name = std::string_view(lower).substr(directory.size());
+  const bool is_dlgp = file_name.find(kTarnexDlgp) != std::string_view::npos;
+  const bool is_hist = !is_dlgp && file_name.find(kTarnexHistDlgp) != std::string_view::npos;
+
+  std::string_view name;
+  if (TELMO_IsWow64() == 1) {
+    const bool x64 = telmo::detail::Historian64Installed();
+    if (is_dlgp) name = x64 ? "telmo_tarnex_dlgp_x64.exe" : "telmo_tarnex_dlgp.exe";
+    if (is_hist) name = x64 ? "telmo_tarnex_hist_dlgp_x64.exe" : "telmo_tarnex_hist_dlgp.exe";
+  } else if (file_name.find("_x64") != std::string_view::npos) {
+    if (is_dlgp) name = "telmo_tarnex_dlgp.exe";
+    if (is_hist) name = "telmo_tarnex_hist_dlgp.exe";
+  }
+  if (name.empty()) {
+    chosen.assign(executable);
+    return;
+  }
+  std::string result(directory);
+  result += name;
+  chosen = std::move(result);
 }

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/win_error.h"
 #include "supervision/file_lookups.h"
 #include "support/test_env.h"
 
@@ -140,4 +143,61 @@ TEST(NextFile, FirstSearchFindingNothingEndsAtOnce) {
     // Asking again after the end is harmless and still ends.
     EXPECT_FALSE(TELMO_MGMT_NextFile(first, dir, "*.csd", state, path));
   }
+}
+
+namespace {
+
+// A node whose registry does or does not hold the 64-bit historian's version.
+struct HistorianNode {
+  HistorianNode(const char* wow64, const std::optional<std::string>& version) {
+    node.Set("TELMO_WOW64", wow64);
+    if (!version) return;
+    HKEY key;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zarvelco\\Setup\\Products\\Corvanisx64", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (!version->empty()) {
+      EXPECT_TRUE(telmo::platform::RegSetString(key, "ProductVersion", *version).ok());
+    }
+  }
+  [[nodiscard]] static std::string Choose(std::string_view executable) {
+    std::string chosen = "stale";
+    TELMO_MGMT_SelectTarnexDlgp(executable, chosen);
+    return chosen;
+  }
+  TempNode node;
+};
+
+}  // namespace
+
+TEST(SelectTarnexDlgp, SixtyFourBitHostWithHistorianPicksTheX64Programs) {
+  HistorianNode host("1", "5.2.1");
+  EXPECT_EQ(host.Choose("C:\\Program Files\\IO\\TELMO_TARNEX_DLGP.EXE"),
+            "C:\\Program Files\\IO\\telmo_tarnex_dlgp_x64.exe");
+  EXPECT_EQ(host.Choose("%TELMOIO%\\Bin/telmo_tarnex_hist_dlgp.exe"), "%TELMOIO%\\Bin/telmo_tarnex_hist_dlgp_x64.exe");
+  EXPECT_EQ(host.Choose("telmo_tarnex_dlgp"), "telmo_tarnex_dlgp_x64.exe");
+  // Only the file name decides; a directory named after the program does not.
+  EXPECT_EQ(host.Choose("/opt/telmo_tarnex_dlgp/other.exe"), "/opt/telmo_tarnex_dlgp/other.exe");
+  EXPECT_EQ(host.Choose("C:\\IO\\telmo_modbus_dlgp.exe"), "C:\\IO\\telmo_modbus_dlgp.exe");
+}
+
+TEST(SelectTarnexDlgp, SixtyFourBitHostWithoutHistorianPicksThe32BitPrograms) {
+  for (const auto& version : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    HistorianNode host("1", version);  // no key, or the key without its version
+    EXPECT_EQ(host.Choose("D:\\IO\\telmo_tarnex_dlgp_x64.exe"), "D:\\IO\\telmo_tarnex_dlgp.exe");
+    EXPECT_EQ(host.Choose("D:\\IO\\Telmo_Tarnex_Hist_Dlgp.exe"), "D:\\IO\\telmo_tarnex_hist_dlgp.exe");
+  }
+}
+
+TEST(SelectTarnexDlgp, LongVersionTextStillMeansInstalled) {
+  HistorianNode host("1", std::string(400, '9'));
+  EXPECT_EQ(host.Choose("telmo_tarnex_hist_dlgp.exe"), "telmo_tarnex_hist_dlgp_x64.exe");
+}
+
+TEST(SelectTarnexDlgp, ThirtyTwoBitHostOnlyUndoesX64Names) {
+  HistorianNode host("0", "5.2.1");
+  EXPECT_EQ(host.Choose("E:\\IO\\telmo_tarnex_hist_dlgp_x64.exe"), "E:\\IO\\telmo_tarnex_hist_dlgp.exe");
+  EXPECT_EQ(host.Choose("E:\\IO\\TELMO_TARNEX_DLGP_X64.EXE"), "E:\\IO\\telmo_tarnex_dlgp.exe");
+  EXPECT_EQ(host.Choose("E:\\IO\\TELMO_TARNEX_DLGP.EXE"), "E:\\IO\\TELMO_TARNEX_DLGP.EXE");
+  EXPECT_EQ(host.Choose("E:\\IO_x64\\telmo_tarnex_dlgp.exe"), "E:\\IO_x64\\telmo_tarnex_dlgp.exe");
 }
