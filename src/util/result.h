@@ -26,6 +26,7 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
   [[nodiscard]] std::uint32_t error() const noexcept { return ok() ? 0u : std::get<1>(v_).code; }
 
  private:

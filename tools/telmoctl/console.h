@@ -37,5 +37,7 @@ struct Console {
 void AddRegCommands(CLI::App& app, Console& console);       // reg_command.cpp
 void AddServicesCommands(CLI::App& app, Console& console);  // services_command.cpp
 void AddSvcCommands(CLI::App& app, Console& console);       // svc_command.cpp
+void AddParamsCommands(CLI::App& app, Console& console);    // params_command.cpp
+void AddServerCommands(CLI::App& app, Console& console);    // server_command.cpp
 
 }  // namespace telmoctl

@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
   telmoctl::AddRegCommands(app, console);
   telmoctl::AddServicesCommands(app, console);
   telmoctl::AddSvcCommands(app, console);
+  telmoctl::AddParamsCommands(app, console);
+  telmoctl::AddServerCommands(app, console);
 
   try {
     app.parse(argc, argv);
