@@ -21,7 +21,10 @@ void StartOrStop(RequestContext& context, Control control) {
   const int parsed = start ? TELMO_MGMT_PARSE_STARTDEVREQ(context.request, service, context.general)
                            : TELMO_MGMT_PARSE_STOPDEVREQ(context.request, service, context.general);
   if (parsed) {
-    ServerRecord* server = TELMO_MGMT_FindServer(service, gServerTable);
+    // The record is used under the table mutex: the stop worker may free the
+    // table while a request is being served.
+    ServerTableLock table_lock(gServerTable, context.general);
+    ServerRecord* server = table_lock.owns() ? TELMO_MGMT_FindServer(service, gServerTable) : nullptr;
     if (!server) {
       TELMO_SERVER_LDBLK(kFacilityManagement, 15017, context.reply);
     } else if (RequesterIsLocal(context.requester)) {
@@ -79,7 +82,8 @@ void HandleServerStatus(RequestContext& context) {
   ServerStatusRecord record;
   Text32 service;
   if (TELMO_MGMT_PARSE_GETDEVSTATREQ(context.request, service, context.general)) {
-    ServerRecord* server = TELMO_MGMT_FindServer(service, gServerTable);
+    ServerTableLock table_lock(gServerTable, context.general);
+    ServerRecord* server = table_lock.owns() ? TELMO_MGMT_FindServer(service, gServerTable) : nullptr;
     if (!server) {
       TELMO_SERVER_LDBLK(kFacilityManagement, 15017, context.reply);
     } else {
@@ -123,8 +127,13 @@ void HandleNotifyServerStatus(RequestContext& context) {
   }
   MGR_LOG("[%s][%s] TELMO_TT_NOTIFY_SERVER_STATUS message received. CONNSTATUS:%d \n", notice.service.c_str(),
           notice.component_service.c_str(), notice.conn_status);
-  // Without the table mutex: requests are served one at a time on this
-  // thread, and only request handlers and the stop worker change the table.
+  // Under the table mutex: the stop worker may free the table meanwhile.
+  StatusBlock lock_status;
+  ServerTableLock table_lock(gServerTable, lock_status);
+  if (!table_lock.owns()) {
+    LogMutexFailure(kHandlerFunction, lock_status);
+    return;
+  }
   for (const auto& server : gServerTable.records()) {
     if (server->dlgp_service.view() != notice.service.view()) continue;
     server->component_cursor = -1;
