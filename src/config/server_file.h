@@ -87,6 +87,14 @@ FieldStatus ReadField(std::string_view line, int index, const FieldSpec& spec, i
 [[nodiscard]] bool ParseInteger(std::string_view text, int& value) noexcept;
 [[nodiscard]] int LeadingNumber(std::string_view text) noexcept;
 
+/// Fields 3 to 11 of the store-and-forward line (line 4) with their rules:
+/// timeouts and MSGS empty or below their threshold (3, 3, 5, 2) give
+/// "Default"; flags empty or not 1 give "Default", and the scanner NOTAGINFO
+/// gives way to the store NOTAGINFO when both are 1; max time in queue outside
+/// 1..8760 gives 72, max queue file size outside 0..1000000 gives 0. Values that
+/// pass keep their text as written.
+[[nodiscard]] SnfParameters ReadSnfParameters(std::string_view line, int line_number);
+
 /// True when `service` can name a file in the management directory: not
 /// empty, no "\" or "/", no "..", no control character and none of the
 /// characters <>:"|?* that a file name cannot hold.
@@ -122,11 +130,19 @@ void LoadAll(ServerTable& table, StatusBlock& status, WatchdogTable& watchdogs);
 void LoadAll(ServerTable& table, StatusBlock& status);
 
 /// The text of the server file of `record`, exactly as the loader reads it
-/// back (store-and-forward line rebuilt from the generated components).
+/// back (store-and-forward line rebuilt from the generated components). The
+/// name is written with each "," as "^;" and each "^" as "^^"; the loader
+/// turns "^;" back into "," and "^^" into "^".
 [[nodiscard]] std::string BuildServerFile(const ServerRecord& record);
+
+/// True when every line of `text` fits one read of the line reader (at most
+/// 1023 characters), so that the file reads back line for line.
+[[nodiscard]] bool FitsLineReader(std::string_view text) noexcept;
 
 /// Writes the server file of `record`: a temporary file in the same
 /// directory, flushed, renamed over the old one, readable by the owner only.
+/// A record whose file would hold a line too long to be read back is not
+/// written: (1, E2BIG) and (15, 15001), and the old file stays.
 /// On failure the old file stays whole, "Error %s opening server file %s\n"
 /// is logged and (1, errno) and (15, 15001) are loaded; a missing TELMOMGMT
 /// or a service that cannot name a file loads (15, 15001) and writes nothing.

@@ -1,0 +1,6 @@
+N,S,
+Run,,
+1
+NoStoreForward
+1
+,,exe,args

@@ -1,0 +1,6 @@
+N,,H
+Run,,
+1
+NoStoreForward
+1
+A,,a.exe,

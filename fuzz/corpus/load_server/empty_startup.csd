@@ -1,0 +1,6 @@
+N,S,
+,
+1
+NoStoreForward
+1
+A,,a.exe,

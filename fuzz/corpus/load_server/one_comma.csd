@@ -1,0 +1,6 @@
+A,SVC1
+Run,,
+1
+NoStoreForward
+1
+A,,a.exe,

@@ -1,0 +1,6 @@
+,UA1,
+Run,,
+1
+NoStoreForward
+1
+UA,UA1,%TELMOIO%\TELMO_OPCUA_DLGP.exe,-TCPSERVICE UA1 -OPCSERVER urn

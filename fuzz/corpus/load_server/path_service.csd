@@ -1,0 +1,6 @@
+N,../../evil,
+Run,,
+1
+NoStoreForward
+1
+A,,a.exe,

@@ -1,0 +1,70 @@
+// What must hold for any bytes given to the server file loader: it either
+// fails with an error in the status block, or yields a record with no hole
+// among its components whose written file loads again and, after one cycle,
+// writes back the very same text. Shared by the fuzz target and the corpus
+// regression test.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/components.h"
+#include "config/server_file.h"
+#include "config/watchdog_table.h"
+
+namespace telmo::fuzz {
+
+inline std::unique_ptr<ServerRecord> LoadBytes(std::string_view bytes, StatusBlock& status, WatchdogTable& watchdogs) {
+  TELMO_SERVER_INITBLK(status);
+  config::LineReader reader{std::string(bytes), "fuzz.csd"};
+  return config::ParseServerFile(reader, status, watchdogs);
+}
+
+inline std::string SameRecord(const ServerRecord& a, const ServerRecord& b) {
+  if (a.name != b.name) return "name";
+  if (a.dlgp_service != b.dlgp_service || a.hist_service != b.hist_service) return "services";
+  if (a.startup_status != b.startup_status || a.health_check != b.health_check || a.snf_usage != b.snf_usage) {
+    return "numbers";
+  }
+  if (a.username != b.username || a.password != b.password || a.store_file_path != b.store_file_path) return "texts";
+  if (a.component_count() != b.component_count()) return "component count";
+  for (int i = 0; i < a.component_count(); ++i) {
+    const auto& x = *a.components[static_cast<std::size_t>(i)];
+    const auto& y = *b.components[static_cast<std::size_t>(i)];
+    if (x.name != y.name || x.tcp_service != y.tcp_service || x.executable != y.executable ||
+        x.arguments != y.arguments || x.generated != y.generated) {
+      return "component " + std::to_string(i);
+    }
+  }
+  return {};
+}
+
+/// Empty when the property holds, else what broke.
+inline std::string CheckLoadServer(std::string_view bytes) {
+  WatchdogTable watchdogs;
+  StatusBlock status;
+  const auto first = LoadBytes(bytes, status, watchdogs);
+  if (!first) return status.failed() ? std::string() : "no record and no error";
+  if (status.failed()) return "a record and an error";
+  if (first->component_count() < 1) return "no component";
+  for (const auto& c : first->components) {
+    if (!c) return "a null component";
+  }
+  if (first->first_component()->generated != 0) return "the first component is generated";
+  if (!config::IsSafeServiceFileName(first->dlgp_service.view())) return "a service that cannot name a file";
+
+  const std::string once = config::BuildServerFile(*first);
+  if (!config::FitsLineReader(once)) return {};  // the writer refuses such a record
+  const auto second = LoadBytes(once, status, watchdogs);
+  if (!second) return "the written file does not load: " + status.describe();
+  const std::string twice = config::BuildServerFile(*second);
+  if (!config::FitsLineReader(twice)) return "the second written file has a line too long";
+  const auto third = LoadBytes(twice, status, watchdogs);
+  if (!third) return "the second written file does not load: " + status.describe();
+  if (const std::string diff = SameRecord(*second, *third); !diff.empty()) return "record changed: " + diff;
+  if (config::BuildServerFile(*third) != twice) return "the writer is not stable";
+  return {};
+}
+
+}  // namespace telmo::fuzz

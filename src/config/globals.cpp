@@ -1,0 +1,6 @@
+#include "config/globals.h"
+
+ServerTable gServerTable;
+ProcessTable gProcessTable;
+WatchdogTable gWatchdogTable;
+MgmtParameters gMgmtParameters;
