@@ -41,14 +41,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win_error.h"
 #include "platform/win_types.h"
 #include "util/result.h"
 
 /// Result of the registry calls. LONG on Windows; unsigned here so that it
 /// compares with the ERROR_* constants without sign warnings.
 using LSTATUS = DWORD;
-
-inline constexpr DWORD ERROR_BADDB = 1009;  ///< the store file cannot be parsed
 
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;

@@ -44,6 +44,7 @@ inline constexpr DWORD ERROR_PARTIAL_COPY = 299;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_NOACCESS = 998;
+inline constexpr DWORD ERROR_BADDB = 1009;
 inline constexpr DWORD ERROR_CANTOPEN = 1011;
 inline constexpr DWORD ERROR_CANTREAD = 1012;
 inline constexpr DWORD ERROR_CANTWRITE = 1013;

@@ -46,6 +46,7 @@ constexpr MessageEntry kMessages[] = {
     {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller."},
     {ERROR_OPERATION_ABORTED, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {ERROR_NOACCESS, "Invalid access to memory location."},
+    {ERROR_BADDB, "The configuration registry database is corrupt."},
     {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
     {ERROR_CANTREAD, "The configuration registry key could not be read."},
     {ERROR_CANTWRITE, "The configuration registry key could not be written."},
