@@ -49,4 +49,15 @@ inline int OpenDescriptorCount() {
   return n;
 }
 
+/// The descriptor count once it has come down to `target` (the reaper lets go
+/// of an ended child's pidfd on its next pass), or after two seconds.
+inline int SettledDescriptorCount(int target) {
+  int count = OpenDescriptorCount();
+  for (int i = 0; i < 200 && count > target; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    count = OpenDescriptorCount();
+  }
+  return count;
+}
+
 }  // namespace telmo::test

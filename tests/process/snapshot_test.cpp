@@ -72,7 +72,8 @@ TEST(ProcessSnapshot, FindsProcessesByTheFileNameOfTheirExecutable) {
   auto child = StartMarked(program);
   const auto self = fs::read_symlink("/proc/self/exe").filename().string();
   EXPECT_EQ(SnapshotPidsNamed("telmo_probe.exe"), std::vector<DWORD>{GetProcessId(child)});
-  EXPECT_EQ(SnapshotPidsNamed(self), std::vector<DWORD>{GetCurrentProcessId()});
+  const auto same_image = SnapshotPidsNamed(self);  // other test processes may run too
+  EXPECT_NE(std::find(same_image.begin(), same_image.end(), GetCurrentProcessId()), same_image.end());
 
   // A program replaced on disk while it runs keeps its name.
   fs::remove(program);

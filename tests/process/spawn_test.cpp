@@ -131,8 +131,9 @@ TEST(Spawn, NoDescriptorLeaksIntoTheChildNorStaysBehind) {
   EXPECT_EQ(test::ReadFile(out), "0\n1\n2\n");
   child.value().reset();
 
+  // A leak grows with every round.
   const int before = test::OpenDescriptorCount();
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     auto ok = Launch("/bin/true", {}, node.root() / "true.log");
     ASSERT_TRUE(ok.ok());
     ASSERT_EQ(test::ExitCodeAfterEnd(ok.value()), 0u);
@@ -142,7 +143,7 @@ TEST(Spawn, NoDescriptorLeaksIntoTheChildNorStaysBehind) {
     EXPECT_FALSE(Launch("/nonexistent", {}).ok());
     EXPECT_FALSE(Launch("/bin/true", {}, node.root() / "missing" / "x.log").ok());
   }
-  EXPECT_EQ(test::OpenDescriptorCount(), before);
+  EXPECT_LE(test::SettledDescriptorCount(before), before);
   ::close(stray);
   ::close(stray_pipe[0]);
   ::close(stray_pipe[1]);
