@@ -34,6 +34,7 @@
 
 #include "external/telmo_message.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/win_error.h"
 #include "platform/win_types.h"
 #include "util/result.h"
 
