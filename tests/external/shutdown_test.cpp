@@ -40,8 +40,8 @@ class Component {
         }
         if (behaviour == OnShut::kReplyAndEnd || behaviour == OnShut::kEndWithoutReply) {
           std::this_thread::sleep_for(200ms);  // some clean-up before the end
+          ended_ = true;  // everything done but closing, which is what the caller waits for
           server_.Close();
-          ended_ = true;
           return;
         }
       }

@@ -192,7 +192,7 @@ TEST(Transport, MalformedFramesCostOnlyTheirConnection) {
 
 TEST(Transport, SilentClientAndStallerBlockNoOne) {
   test::TempNode node;
-  SetStallLimit(400ms);
+  SetStallLimit(1500ms);
   EchoServer echo;
   TelmoClient silent = MustConnect(echo.endpoint());
   TelmoClient staller = MustConnect(echo.endpoint());
@@ -204,11 +204,11 @@ TEST(Transport, SilentClientAndStallerBlockNoOne) {
   TelmoClient good = MustConnect(echo.endpoint());
   const auto t0 = Clock::now();
   EXPECT_EQ(Echo(good, "served"), "served");
-  EXPECT_LT(Clock::now() - t0, 300ms);
+  EXPECT_LT(Clock::now() - t0, 1000ms);  // well inside the stall limit
 
   const auto t1 = Clock::now();
-  EXPECT_TRUE(staller.AwaitClose(3s));
-  EXPECT_LT(Clock::now() - t1, 2s);
+  EXPECT_TRUE(staller.AwaitClose(5s));
+  EXPECT_LT(Clock::now() - t1, 3s);
   EXPECT_EQ(ManagementLines("stall limit"), 1);
   // The silent one is kept: it may still ask something.
   EXPECT_EQ(silent.AwaitClose(300ms).error(), ERROR_TIMEOUT);
