@@ -1,6 +1,11 @@
 #include "test_env.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 
@@ -105,6 +111,52 @@ int FreeLoopbackPort() {
   }
   ::close(fd);
   return ntohs(addr.sin_port);
+}
+
+extern "C" char** environ;
+
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args, int timeout_ms) {
+  ProgramRun run;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return run;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  std::vector<std::string> argv_storage{program.string()};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    return run;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char buf[4096];
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      run.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    run.output.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
 }
 
 std::filesystem::path BuiltProgram(const std::string& name) {

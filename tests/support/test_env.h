@@ -60,6 +60,16 @@ void WriteFile(const std::filesystem::path& path, const std::string& content);
 [[nodiscard]] int CountLinesWith(const std::filesystem::path& path, const std::string& needle);
 /// A TCP port on 127.0.0.1 that was free a moment ago.
 [[nodiscard]] int FreeLoopbackPort();
+struct ProgramRun {
+  int exit_code = -1;   ///< the exit status, or 128 + signal
+  std::string output;   ///< standard output and standard error, interleaved
+  bool timed_out = false;
+};
+/// Runs a program with the current environment and waits for it (killed
+/// after `timeout_ms`).
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      int timeout_ms = 20000);
+
 /// Path of a program built next to the tests (fixtures, telmo_manager, telmoctl).
 [[nodiscard]] std::filesystem::path BuiltProgram(const std::string& name);
 
