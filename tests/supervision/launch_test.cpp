@@ -1,0 +1,117 @@
+// Starting servers: components in order with the walk ending at the first
+// failure, logons, accounts, and components that still run.
+#include <unistd.h>
+
+#include "supervision/launch.h"
+#include "supervision/liveness.h"
+#include "supervision/supervision_support.h"
+
+namespace telmo::test {
+namespace {
+
+class Launch : public ::testing::Test {
+ protected:
+  ManagerNode manager_;
+};
+
+TEST_F(Launch, ComponentThatCannotBeCreatedEndsTheWalk) {
+  ServerRecord& server = manager_.AddServer(
+      "Three parts", "THREE_DLGP",
+      {manager_.ServingComponent("Gateway", "three_dlgp", "THREE_DLGP"),
+       {"Missing part", "", (manager_.bin() / "no_such_program").string(), "-"},
+       {"Third part", "", manager_.InstallImage("three_third").string(), "-"}});
+
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+
+  EXPECT_TRUE(status.failed());
+  EXPECT_EQ(server.desired_state, kDesiredStateStarted);
+  ASSERT_TRUE(manager_.WaitReady("THREE_DLGP"));
+  EXPECT_EQ(TELMO_MGMT_IsComponentRunning(gProcessTable, server, *server.components[0]), 1);
+  EXPECT_EQ(LogCount("creating process " + (manager_.bin() / "no_such_program").string() +
+                     " for component Missing part"),
+            1);
+  // Nothing was recorded for the failed component, and the third was never tried.
+  EXPECT_LT(gProcessTable.Find(&server, server.components[1].get()), 0);
+  EXPECT_LT(gProcessTable.Find(&server, server.components[2].get()), 0);
+  EXPECT_EQ(LogCount("Third part"), 0);
+}
+
+TEST_F(Launch, ComponentStillRunningIsNotStartedTwice) {
+  ServerRecord& server =
+      manager_.AddServer("Twice", "TWICE_DLGP", {manager_.ServingComponent("Gateway", "twice_dlgp", "TWICE_DLGP")});
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+  ASSERT_FALSE(status.failed()) << status.describe();
+  ASSERT_TRUE(manager_.WaitReady("TWICE_DLGP"));
+  const DWORD first = RecordedPid(server, 0);
+
+  TELMO_MGMT_StartServer(server, status);
+  EXPECT_FALSE(status.failed()) << status.describe();
+  EXPECT_EQ(RecordedPid(server, 0), first);
+  EXPECT_TRUE(ProcessAlive(first));
+  EXPECT_EQ(LogCount("Replaced component"), 0);
+  EXPECT_EQ(gProcessTable.highest(), 0);
+}
+
+TEST_F(Launch, FailedLogonStartsNothingYetCountsAsStarted) {
+  manager_.UsePam(false);
+  ServerRecord& server = manager_.AddServer("Guarded", "GUARD_DLGP",
+                                            {{"Gateway", "", manager_.InstallImage("guard_dlgp").string(), "-"}});
+  server.username = "nobody";
+  server.password = "wrong";
+
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+
+  EXPECT_TRUE(status.holds(kFacilityLogon, 1326)) << status.describe();
+  EXPECT_TRUE(status.holds(kFacilityManagement, 15014)) << status.describe();
+  EXPECT_EQ(server.desired_state, kDesiredStateStarted);
+  EXPECT_LT(gProcessTable.Find(&server, server.components[0].get()), 0);
+  EXPECT_EQ(LogCount("Win32 error 1326 logging on as nobody for server Guarded"), 1);
+}
+
+TEST_F(Launch, ComponentRunsUnderTheServersAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching accounts needs root";
+  manager_.UsePam(true);
+  // The account must reach the program through the test's folders.
+  for (const auto& dir : {manager_.node.root(), manager_.node.product_root(), manager_.bin()}) {
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+  }
+  ServerRecord& server = manager_.AddServer("As nobody", "NOBODY_DLGP",
+                                            {{"Gateway", "", manager_.InstallImage("nobody_dlgp").string(), "-"}});
+  server.username = "nobody";
+  server.password = "any";
+
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+  ASSERT_FALSE(status.failed()) << status.describe();
+  const DWORD pid = RecordedPid(server, 0);
+  ASSERT_NE(pid, 0u);
+  EXPECT_TRUE(Eventually([&] { return UidOf(pid) == 65534; })) << UidOf(pid);
+}
+
+TEST_F(Launch, AccountGivenWithADomainThatCannotBeReachedFailsTheLogon) {
+  manager_.UsePam(true);
+  ServerRecord& server = manager_.AddServer("Remote account", "REMOTE_DLGP",
+                                            {{"Gateway", "", manager_.InstallImage("remote_dlgp").string(), "-"}});
+  server.username = "FARAWAY\\nobody";
+  server.password = "any";
+  LogonToken logon;
+  StatusBlock status{};
+  EXPECT_FALSE(TELMO_MGMT_LogonServerUser(server, logon, status));
+  EXPECT_TRUE(status.holds(kFacilityManagement, 15014)) << status.describe();
+  EXPECT_EQ(logon.not_logged_on, 1);
+  EXPECT_FALSE(logon.token);
+
+  server.username = ".\\nobody";
+  TELMO_SERVER_INITBLK(status);
+  EXPECT_TRUE(TELMO_MGMT_LogonServerUser(server, logon, status)) << status.describe();
+  EXPECT_EQ(logon.not_logged_on, 0);
+  ASSERT_TRUE(logon.token);
+  EXPECT_EQ(logon.token->uid, 65534u);
+}
+
+}  // namespace
+}  // namespace telmo::test
