@@ -75,6 +75,8 @@ int TELMO_MGMT_CreateProcess(std::string_view label, std::string_view /*verb*/, 
   telmo::platform::SpawnOptions options;
   options.program = telmo::platform::NativePath(program);
   options.arguments = telmo::platform::SplitCommandLine(arguments);
+  // The service the manager expects the process to serve (its label).
+  options.environment.emplace_back(kComponentServiceVariable, std::string(label));
   if (logon != nullptr && logon->not_logged_on == 0) {
     // A logon that claims a user but holds no token must not quietly run
     // the program as the manager's own account.

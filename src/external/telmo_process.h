@@ -14,6 +14,10 @@ struct LogonToken {
   BYTE not_logged_on = 1;
 };
 
+/// Every process started here finds its label (for a component: the TCP
+/// service the manager expects it to serve) in this environment name.
+inline constexpr const char* kComponentServiceVariable = "TELMO_COMPONENT_SERVICE";
+
 /// Starts `program` with `arguments` (one text, split with the Windows
 /// command-line rules, never given to a shell). With a logged-on token the
 /// child runs under that account. `working_directory` and `process` may be

@@ -47,18 +47,14 @@ class TaskKillLog {
   std::ofstream out_;
 };
 
-// Ends every marked process of one image name. The handles are opened before
-// the marker is checked a second time: a process id reused in between then
-// names a process whose handle no longer matches, so nothing else is signalled.
+// Ends every marked process of one image name. Each process is opened first
+// and its marker checked through the handle: an id reused by another process
+// after the search never gets that process killed.
 int KillMarked(const std::string& image, TaskKillLog& log) {
-  std::vector<std::pair<DWORD, ProcessHandle>> opened;
-  for (DWORD pid : platform::FindMarkedProcesses(image)) {
-    if (ProcessHandle h = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) opened.emplace_back(pid, std::move(h));
-  }
-  const auto confirmed = platform::FindMarkedProcesses(image);
   int killed = 0;
-  for (auto& [pid, handle] : opened) {
-    if (std::find(confirmed.begin(), confirmed.end(), pid) == confirmed.end()) continue;
+  for (DWORD pid : platform::FindMarkedProcesses(image)) {
+    ProcessHandle handle = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (!handle || !platform::CarriesMarker(handle, image)) continue;
     if (TerminateProcess(handle, 1)) {
       ++killed;
       log.Line(Format("SUCCESS: The process \"%s\" with PID %u has been terminated.", image.c_str(), pid));
@@ -119,6 +115,16 @@ void TELMO_MGMT_StopComponent(ComponentRecord& component, ServerRecord& server, 
     DiagLine(kTraceCategory, 3005,
              Format("Shut-down request to component %s of server %s not answered: %s\n", component.name.c_str(),
                     server.name.c_str(), request_status.describe().c_str()));
+  }
+  // A component that acknowledged the request is on its way out, but closing
+  // its connection is not the end of its process: give it a bounded time to
+  // finish, so that an orderly end is neither cut short nor logged as a
+  // forcible termination. What still runs afterwards is killed.
+  if (!request_status.failed()) {
+    const int index = gProcessTable.Find(&server, &component);
+    if (index >= 0 && gProcessTable.entry(index).process) {
+      WaitForSingleObject(gProcessTable.entry(index).process, supervision::kShutdownGraceMs);
+    }
   }
   TELMO_MGMT_KillComponent(gProcessTable, server, component);
 }
