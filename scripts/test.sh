@@ -23,7 +23,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTELMO_SANITIZE=thread -DTELMO_TSAN_ONLY=ON -DTELMO_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan -j"$jobs" -L tsan --output-on-failure --timeout 180
+  ctest --test-dir build-tsan -j"$jobs" -L tsan --no-tests=error --output-on-failure --timeout 180
 
 if command -v clang++ >/dev/null && [ "$fuzz_seconds" -gt 0 ]; then
   echo "== Fuzzing the server-file loader for ${fuzz_seconds}s"
