@@ -35,7 +35,11 @@ std::string LocalConnectAddress() {
 }  // namespace
 
 std::string LocalNodeName() {
-  std::string node = platform::LookupConfig("TELMO_NODE").value_or("localhost");
+  std::string node = platform::LookupConfig("TELMO_NODE").value_or("");
+  if (node.empty()) {
+    char host[256] = {};
+    node = ::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0' ? host : "localhost";
+  }
   if (node.size() > Text32::kMaxLength) node.resize(Text32::kMaxLength);
   return node;
 }

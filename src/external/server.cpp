@@ -267,6 +267,8 @@ struct TransportServer::Impl {
       return false;
     }
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
+    // An idle connection does not keep the room of its largest request.
+    if (c.in.empty() && c.in.capacity() > 4 * kReadChunk) c.in.shrink_to_fit();
     const std::uint64_t id = c.id;
     m.requester.node = RequesterNode(m.requester.node.view(), c.peer, options.local_node);
     m.connection = id;
