@@ -146,6 +146,24 @@ TEST_F(ServerControl, StatusV1GivesEachComponentsLastConnectionStatus) {
   EXPECT_EQ(StatusRecord(*v0).components[2], (ComponentStatusEntry{"Writer", 1, 0}));
 }
 
+TEST_F(ServerControl, StartFailingPartWayIsReportedAndKeepsWhatStarted) {
+  ServerRecord& server = manager_.AddServer(
+      "Half", "HALF_DLGP",
+      {manager_.ServingComponent("Gateway", "half_dlgp", "HALF_DLGP"),
+       {"Missing part", "", (manager_.bin() / "not_installed").string(), "-"}});
+  RequestWorker worker(manager_);
+  TelmoClient client = RequestWorker::Connect();
+  auto reply = ServerRequest(client, TELMO_TT_START_SERVER, "HALF_DLGP");
+  ASSERT_TRUE(reply.ok());
+  EXPECT_TRUE(reply->status.holds(kFacilityManagement, 15018)) << reply->status.describe();
+  ASSERT_TRUE(manager_.WaitReady("HALF_DLGP"));
+  auto status = ServerRequest(client, TELMO_TT_GET_SERVER_STATUS, "HALF_DLGP");
+  ASSERT_TRUE(status.ok());
+  // The missing part has no process entry: it counts neither way.
+  EXPECT_EQ(StatusRecord(*status).run_status, 2);
+  EXPECT_EQ(server.desired_state, kDesiredStateStarted);
+}
+
 TEST_F(ServerControl, MalformedControlRequestsReportFailure) {
   manager_.AddServer("Any", "ANY_DLGP", {{"Gateway", "", manager_.InstallImage("any_dlgp").string(), "-"}});
   RequestWorker worker(manager_);

@@ -97,5 +97,24 @@ TEST_F(Checks, ServerThatCannotBeRestartedDoesNotHoldUpTheOthers) {
   EXPECT_EQ(LogCount("creating process " + broken.components[0]->executable), 1);
 }
 
+TEST_F(Checks, RestartOfAServerWhoseLogonFailsStartsNothingAndCountsAnError) {
+  manager_.UsePam(false);
+  ServerRecord& server = manager_.AddServer(
+      "locked", "LOCKED_DLGP",
+      {{"Gateway", "", manager_.InstallImage("locked_dlgp").string(), "-"},
+       {"Helper", "", manager_.InstallImage("locked_helper").string(), "-"}});
+  server.username = "nobody";
+  server.password = "wrong";
+  server.desired_state = kDesiredStateStarted;
+
+  EXPECT_EQ(TELMO_MGMT_CheckServers(gServerTable), 1);
+  EXPECT_EQ(TELMO_MGMT_CheckServers(gServerTable), 1);  // retried at every check
+
+  EXPECT_EQ(LogCount("Win32 error 1326 logging on as nobody for server locked"), 2);
+  EXPECT_EQ(LogCount(kRestartText), 0);
+  EXPECT_LT(gProcessTable.Find(&server, server.components[0].get()), 0);
+  EXPECT_LT(gProcessTable.Find(&server, server.components[1].get()), 0);
+}
+
 }  // namespace
 }  // namespace telmo::test

@@ -116,3 +116,49 @@ TEST_F(ServiceUtils, StopOfAStoppedServiceDoesNothing) {
 
 }  // namespace
 }  // namespace telmo::test
+
+namespace telmo::test {
+namespace {
+
+class FileUtils : public ::testing::Test {
+ protected:
+  TempNode node_;
+  fs::path dir_ = node_.root() / "files";
+};
+
+TEST_F(FileUtils, ReplaceMatchingLinesRewritesMatchesAndDropsCommentsAndEmptyLines) {
+  const fs::path file = dir_ / "scanner.cfg";
+  WriteFile(file, "# generated\nalpha one\n\n  # indented comment\nbeta two\nalpha two\n");
+
+  ReplaceMatchingLines(file.string(), "alpha", "two", "gamma");
+  EXPECT_EQ(ReadFile(file), "alpha one\nbeta two\ngamma\n");
+
+  ReplaceMatchingLines(file.string(), "a", nullptr, "all");
+  EXPECT_EQ(ReadFile(file), "all\nall\nall\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // no temporary left
+}
+
+TEST_F(FileUtils, ReplaceMatchingLinesOfAMissingFileLogsAndCreatesNothing) {
+  const fs::path file = dir_ / "missing.cfg";
+  fs::create_directories(dir_);
+  ReplaceMatchingLines(file.string(), "alpha", nullptr, "gamma");
+  EXPECT_EQ(LogCount("Error No such file or directory opening server file " + file.string()), 1);
+  EXPECT_FALSE(fs::exists(file));
+  ReplaceMatchingLines(file.string(), "", nullptr, "gamma");  // nothing to match: nothing done, nothing logged
+  EXPECT_EQ(LogCount("opening server file"), 1);
+}
+
+TEST_F(FileUtils, DeleteFileLoggedJoinsTheDirectoryAndReportsAMissingFile) {
+  WriteFile(dir_ / "old.lst", "x");
+  DeleteFileLogged("old.lst", dir_.string().c_str(), true);
+  EXPECT_FALSE(fs::exists(dir_ / "old.lst"));
+  EXPECT_EQ(LogCount("Info: Deleting file =[" + dir_.string() + "\\old.lst] ..."), 1);
+
+  DeleteFileLogged("old.lst", dir_.string().c_str(), false);
+  EXPECT_EQ(LogCount("Info: Deleting file"), 1);
+  EXPECT_EQ(LogCount("Error: DeleteFile failed, error=[2,0x00000002] for file =[" + dir_.string() + "\\old.lst] ..."),
+            1);
+}
+
+}  // namespace
+}  // namespace telmo::test
