@@ -16,6 +16,7 @@
 //    privilege at all.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -59,5 +60,11 @@ namespace telmo::platform {
 /// Always succeeds for a named privilege (see above); ERROR_INVALID_PARAMETER
 /// for an empty name.
 Result<void> EnablePrivilege(std::string_view name);
+
+/// Raises the soft limit of open descriptors to the hard limit. Every
+/// component the manager supervises holds a process descriptor, so the
+/// usual soft limit of 1024 would cap a node at a few hundred servers.
+/// Returns the limit now in force.
+std::uint64_t RaiseOpenFileLimit();
 
 }  // namespace telmo::platform

@@ -128,6 +128,7 @@ int ManagerMain(const std::vector<std::string>& args) {
     EndProcessNow(0);
   }
   if (!InitializeCriticalSectionAndSpinCount(&gProcessTable.lock, 1024)) EndProcessNow(0);
+  platform::RaiseOpenFileLimit();
   DefaultDwords({{"TELMOTestMessages", 0}});
   EnsureManagerServiceEntry();
   gProcessTable.Init();

@@ -1,5 +1,6 @@
 #include "platform/sysinfo.h"
 
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -51,6 +52,17 @@ DWORD ShellVersion() {
   info.cbSize = sizeof info;
   if (DllGetVersion(&info) != NOERROR) return 0;
   return (info.dwMajorVersion << 16) | (info.dwMinorVersion & 0xFFFF);
+}
+
+std::uint64_t RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur;
 }
 
 Result<void> EnablePrivilege(std::string_view name) {
