@@ -94,6 +94,29 @@ TEST_F(ServiceUtils, StartOfAnUnknownServiceLogsTheOpenError) {
             1);
 }
 
+TEST_F(ServiceUtils, StartGivesUpOnAStopThatDoesNotProgressAfterOneWaitHint) {
+  const std::string command = platform::QuoteArgument(BuiltProgram("fake_service").string()) + " --stuck-stop";
+  SC_HANDLE service = CreateServiceA(manager_, "StuckFake", "StuckFake", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+  ASSERT_TRUE(service) << GetLastError();
+  installed_.push_back("StuckFake");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING));
+  SERVICE_STATUS control{};
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &control)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service, SERVICE_STOP_PENDING));
+
+  const auto begin = std::chrono::steady_clock::now();
+  StartWindowsService("StuckFake");
+  const auto waited = std::chrono::steady_clock::now() - begin;
+
+  EXPECT_EQ(LogCount("Error: Timeout while waiting for service=[StuckFake] to stop before starting it..."), 1);
+  EXPECT_EQ(LogCount("StartService"), 0);
+  EXPECT_GE(waited, 1000ms);
+  EXPECT_LT(waited, 5000ms);
+}
+
 TEST_F(ServiceUtils, StopStopsARunningServiceAndWaitsUntilItHasStopped) {
   SC_HANDLE service = Install("StopFake", SERVICE_DEMAND_START);
   ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();

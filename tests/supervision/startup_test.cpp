@@ -119,6 +119,19 @@ TEST_F(Sequence, StartupFallsBackToTheProductRootScript) {
   EXPECT_EQ(ReadFile(ran), fs::canonical(RootCommands()).string() + "\n");
 }
 
+TEST_F(Sequence, StartupWithoutAManagementDirectoryStillRunsTheScript) {
+  WriteServerFile("Unread", "UNREAD_DLGP", "unread_dlgp", true);
+  manager_.node.Set("TELMOMGMT", std::nullopt);
+  const fs::path ran = manager_.node.root() / "script-ran";
+  WriteFile(ProgramDataCommands() / "telmo_autostart.bat", "pwd > " + ran.string() + "\n");
+
+  EXPECT_EQ(TELMO_MGMT_Startup(gServerTable), 0);
+
+  EXPECT_TRUE(gServerTable.empty());
+  EXPECT_TRUE(Eventually([&] { return !ReadFile(ran).empty(); }));
+  EXPECT_FALSE(fs::exists(manager_.ReadyFile("UNREAD_DLGP")));
+}
+
 TEST_F(Sequence, StartupStartsRunServersAndGoesOnAfterOneWhoseLogonFails) {
   manager_.UsePam(false);
   WriteServerFile("Refused", "A_REFUSED", "a_dlgp", true, "nobody,c2VjcmV0");
