@@ -124,6 +124,9 @@ std::optional<std::string_view> LineReader::NextLine() {
     // The line is a C text: it ends at a NUL byte.
     if (const std::size_t nul = line.find('\0'); nul != std::string_view::npos) line = line.substr(0, nul);
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    // Carriage returns at the end of a line are line-end residue, never data:
+    // the writer could not write them back.
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     const std::size_t first = line.find_first_not_of(" \t");
     if (first != std::string_view::npos && line[first] == '#') continue;
@@ -150,7 +153,10 @@ std::string_view FieldText(std::string_view line, int index) noexcept {
 }
 
 FieldStatus ReadField(std::string_view line, int index, const FieldSpec& spec, int line_number, std::string& out) {
-  const std::string_view text = FieldText(line, index);
+  std::string_view text = FieldText(line, index);
+  // As at the end of a line, carriage returns at the end of a field are
+  // residue: the writer ends a line with the last field and could not keep them.
+  while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   out.clear();
   if (text.empty()) {
     if (!spec.required) return FieldStatus::kAbsent;
@@ -498,6 +504,11 @@ std::string BuildServerFile(const ServerRecord& record) {
     return EqualsIgnoreCase(value.view(), "Default") ? std::string() : value.str();
   };
 
+  // The loader turns a final backslash and double quote into the quote
+  // alone; a path that truly ends in them is written with one more backslash.
+  std::string store_file_path = record.store_file_path;
+  if (store_file_path.ends_with("\\\"")) store_file_path.insert(store_file_path.size() - 1, 1, '\\');
+
   std::string out;
   out += Format("%s,%s,%s\n", EscapeName(record.name).c_str(), record.dlgp_service.c_str(),
                 record.hist_service.c_str());
@@ -505,13 +516,17 @@ std::string BuildServerFile(const ServerRecord& record) {
                 Base64Encode(record.password).c_str());
   out += Format("%d\n", record.health_check);
   out += Format("%s,%s,%s,%s,%s,%s,%s,%s,%s,%d,%d\n", record.snf_usage == 1 ? "StoreForward" : "NoStoreForward",
-                record.store_file_path.c_str(), shown(snf.scanner_timeout).c_str(), shown(snf.store_timeout).c_str(),
+                store_file_path.c_str(), shown(snf.scanner_timeout).c_str(), shown(snf.store_timeout).c_str(),
                 shown(snf.forward_timeout).c_str(), shown(snf.forward_msgs).c_str(),
                 shown(snf.scanner_notaginfo).c_str(), shown(snf.store_notaginfo).c_str(),
                 shown(snf.scanner_device).c_str(), snf.max_time_in_queue, snf.max_queue_file_size);
   out += Format("%d\n", written);
   for (const auto& component : record.components) {
     if (!component || component->generated != 0) continue;
+    // A name that would make the line a comment is preceded by the one comma
+    // that the field reader skips before the first field.
+    const std::size_t first = component->name.find_first_not_of(" \t");
+    if (first != std::string::npos && component->name[first] == '#') out += ',';
     out += Format("%s,%s,%s,%s\n", component->name.c_str(), component->tcp_service.c_str(),
                   component->executable.c_str(), component->arguments.c_str());
   }

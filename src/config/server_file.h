@@ -5,15 +5,16 @@
 // writer and the file's path.
 //
 // Line syntax: a line is at most 1023 bytes (a longer physical line arrives
-// in pieces, each taken as a line); the line feed is removed, and a carriage
-// return before it too (the text mode of the files' home system). A line
+// in pieces, each taken as a line); the line feed is removed, and carriage
+// returns before it too (the text mode of the files' home system turns
+// "\r\n" into "\n"; further ones could not be written back). A line
 // whose first character that is not a blank or tab is "#" is a comment;
 // comments and empty lines are skipped but counted.
 //
 // Field syntax: fields are numbered from 1. To reach field k the reader
 // repeats k times: skip blanks, tabs and at most one comma, then take the
 // text up to the next comma or the end of the line. Fields keep their
-// trailing blanks; no field can hold a comma.
+// trailing blanks but not trailing carriage returns; no field can hold a comma.
 #pragma once
 
 #include <cstddef>

@@ -330,6 +330,26 @@ TEST(ServerFileRoundTrip, NameAndPasswordSurvive) {
   EXPECT_EQ(empty_name->hist_service.view(), "");
 }
 
+// Texts the line and field syntax could lose on the way back: a component
+// name that would make its line a comment, a store path that truly ends in a
+// backslash and a quote, carriage returns at the end of a field.
+TEST(ServerFileRoundTrip, EdgeTextsSurvive) {
+  StatusBlock status;
+  auto first = LoadText(FileWith("N,PLANT1,H\r\r", "Run,,", "1", "StoreForward,D:\\sf\\\\\"", "2",
+                                 "A,,a.exe,-X\r,\n, # hash,,b.exe,-Y\r\r\n"),
+                        status);
+  ASSERT_TRUE(first) << status.describe();
+  EXPECT_EQ(first->hist_service.view(), "H");
+  EXPECT_EQ(first->store_file_path, "D:\\sf\\\"");
+  EXPECT_EQ(first->components[0]->arguments, "-X");
+  EXPECT_EQ(first->components[1]->name, "# hash");
+  EXPECT_EQ(first->components[1]->arguments, "-Y");
+  const std::string written = BuildServerFile(*first);
+  const auto second = LoadText(written, status);
+  ASSERT_TRUE(second) << status.describe() << written;
+  ExpectSameRecord(*first, *second);
+}
+
 TEST(ServerFileWriter, LinesAsTheLoaderReadsThem) {
   StatusBlock status;
   auto r = LoadText(FileWith("Unit 1^; East,PLANT1,", "Run,u,", "2", "StoreForward,D:\\sf,,,,,,,,,", "2",

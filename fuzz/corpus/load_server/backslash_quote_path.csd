@@ -1,0 +1,6 @@
+N,S,
+Run,,
+1
+StoreForward,pa\\"
+1
+A,S,a.exe,

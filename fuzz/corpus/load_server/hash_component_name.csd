@@ -1,0 +1,7 @@
+N,S,
+Run,,
+1
+NoStoreForward
+2
+A,S,a.exe,
+, # hash name,,b.exe,
