@@ -80,8 +80,8 @@ void Print(const Console& console, const std::string& name, const SERVICE_STATUS
     return;
   }
   std::printf("\nSERVICE_NAME: %s\n", name.c_str());
-  std::printf("        TYPE               : %-2x  %s\n", s.dwServiceType, TypeName(s.dwServiceType).c_str());
-  std::printf("        STATE              : %-2u  %s\n", s.dwCurrentState, StateName(s.dwCurrentState));
+  std::printf("        TYPE               : %x  %s\n", s.dwServiceType, TypeName(s.dwServiceType).c_str());
+  std::printf("        STATE              : %u  %s\n", s.dwCurrentState, StateName(s.dwCurrentState));
   std::printf("                                (%s, %s, %s)\n", stoppable ? "STOPPABLE" : "NOT_STOPPABLE",
               pausable ? "PAUSABLE" : "NOT_PAUSABLE", shutdown ? "ACCEPTS_SHUTDOWN" : "IGNORES_SHUTDOWN");
   std::printf("        WIN32_EXIT_CODE    : %u  (0x%x)\n", s.dwWin32ExitCode, s.dwWin32ExitCode);

@@ -344,10 +344,16 @@ void ServeControl(Dispatcher& d, int conn) {
   {
     std::lock_guard lock(d.mu);
     answer = Admit(d, request[1]);
-    if (answer == ERROR_SUCCESS) d.queue.push_back(request[1]);
   }
-  if (answer == ERROR_SUCCESS) Wake(d);
+  // Answer first: the handler may end the process, and the controller must
+  // still learn that its control was taken.
   (void)::send(conn, &answer, sizeof answer, MSG_NOSIGNAL);
+  if (answer != ERROR_SUCCESS) return;
+  {
+    std::lock_guard lock(d.mu);
+    d.queue.push_back(request[1]);
+  }
+  Wake(d);
 }
 
 void ReceiveControls(Dispatcher& d, int listen_fd, int stop_fd) {
@@ -594,15 +600,27 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   {
     std::lock_guard report_lock(d->report_mu);
     if (d->closed) return Fail(ERROR_INVALID_HANDLE);
-    if (auto written = WriteReport(*d, s, "service"); !written && d->record_required) return Fail(written.error());
+    // The dispatcher's own view changes first: a controller that sees the
+    // record must find the dispatcher agreeing with it.
+    SERVICE_STATUS previous;
+    bool previously_reported = false;
     {
       std::lock_guard lock(d->mu);
+      previous = d->last;
+      previously_reported = d->reported;
       d->last = s;
       d->reported = true;
-      if (s.dwCurrentState == SERVICE_STOPPED) {
-        d->reported_stopped = true;
-        d->stopped_report = s;
-      }
+    }
+    if (auto written = WriteReport(*d, s, "service"); !written && d->record_required) {
+      std::lock_guard lock(d->mu);
+      d->last = previous;
+      d->reported = previously_reported;
+      return Fail(written.error());
+    }
+    if (s.dwCurrentState == SERVICE_STOPPED) {
+      std::lock_guard lock(d->mu);
+      d->reported_stopped = true;
+      d->stopped_report = s;
     }
     NotifySystemd(*d, s);
   }
