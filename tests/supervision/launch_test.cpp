@@ -113,5 +113,35 @@ TEST_F(Launch, AccountGivenWithADomainThatCannotBeReachedFailsTheLogon) {
   EXPECT_EQ(logon.token->uid, 65534u);
 }
 
+TEST_F(Launch, ControllerGatewayIsAdoptedFromItsServiceNotStarted) {
+  // Its context service is not installed here: the start of the service is
+  // only logged, and the gateway is looked for among the running processes.
+  ServerRecord& server = manager_.AddServer(
+      "Controller", "CTL_DLGP", {{"Gateway", "CTL_DLGP", "%TELMOROOT%\\bin\\telmo_vxpl_dlgp.exe", "CTL_DLGP"}});
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+  EXPECT_FALSE(status.failed()) << status.describe();
+  EXPECT_EQ(LogCount("Error: OpenService failed, error=[1060,0x00000424] while attempting to start "
+                     "service=[VexplanContextService]"),
+            1);
+  // Not found: an entry without a process, which counts as not running.
+  EXPECT_GE(gProcessTable.Find(&server, server.components[0].get()), 0);
+  EXPECT_EQ(RecordedPid(server, 0), 0u);
+  EXPECT_EQ(TELMO_MGMT_IsComponentRunning(gProcessTable, server, *server.components[0]), 0);
+  EXPECT_EQ(LogCount("creating process"), 0);
+
+  // Once the service has started it, the next start adopts the running process.
+  platform::SpawnOptions options;
+  options.program = manager_.InstallImage("telmo_vxpl_dlgp.exe").string();
+  options.arguments = {"-"};
+  auto gateway = platform::SpawnProcess(options);
+  ASSERT_TRUE(gateway.ok());
+  manager_.Track(GetProcessId(gateway.value()));
+  TELMO_MGMT_StartServer(server, status);
+  EXPECT_EQ(RecordedPid(server, 0), GetProcessId(gateway.value()));
+  EXPECT_EQ(TELMO_MGMT_IsComponentRunning(gProcessTable, server, *server.components[0]), 1);
+  EXPECT_EQ(gProcessTable.highest(), 0);
+}
+
 }  // namespace
 }  // namespace telmo::test
