@@ -1,5 +1,6 @@
 #include "housekeeping/service_utils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -190,7 +191,9 @@ void StopWindowsService(std::string_view service_name) {
   status.dwCurrentState = control_status.dwCurrentState;
   status.dwWaitHint = control_status.dwWaitHint;
   while (status.dwCurrentState != SERVICE_STOPPED) {
-    Sleep(status.dwWaitHint);
+    // The full wait hint between reads; a hint of 0 must not make this spin.
+    constexpr DWORD kMinimumWaitMs = 100;
+    Sleep(std::max(status.dwWaitHint, kMinimumWaitMs));
     if (!QueryStatus(service, status)) {
       const DWORD e = GetLastError();
       UTILS_LOG("Error: QueryServiceStatusEx failed, error=[%d,0x%08X] while waiting Stop for service=[%s] ...\n",
