@@ -43,10 +43,17 @@ SERVICE_STATUS_HANDLE Handle() {
 
 void Report(DWORD state, DWORD controls, DWORD checkpoint, DWORD wait_hint) {
   const SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, state, controls, 0, 0, checkpoint, wait_hint};
+  std::size_t index = 0;
+  {
+    // In call order (a report may return after a later one).
+    std::lock_guard lock(g.mu);
+    index = g.report_errors.size();
+    g.report_errors.push_back(0xFFFFFFFFu);
+  }
   const BOOL ok = SetServiceStatus(Handle(), &s);
   const DWORD error = ok ? 0 : GetLastError();
   std::lock_guard lock(g.mu);
-  g.report_errors.push_back(error);
+  g.report_errors[index] = error;
 }
 
 constexpr DWORD kAccepts = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
@@ -110,7 +117,7 @@ class DispatcherThread {
   }
   ~DispatcherThread() {
     // A test that failed half-way still ends: let the service stop by itself.
-    if (!done_) {
+    if (!done_ && ::testing::Test::HasFailure()) {
       g.release_start = true;
       {
         std::lock_guard lock(g.mu);
