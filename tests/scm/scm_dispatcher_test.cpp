@@ -329,7 +329,14 @@ TEST_F(ScmDispatcher, StoppedStaysTheLastWordWhenAReportRacesPastIt) {
   EXPECT_EQ(history.back().status.dwCurrentState, SERVICE_STOPPED);
 }
 
+int OpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
 TEST_F(ScmDispatcher, HandlesBelongToTheirDispatcherRun) {
+  const int descriptors = OpenDescriptors();
   SetLastError(0);
   EXPECT_FALSE(RegisterServiceCtrlHandlerA("TestSvc", Handler));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
@@ -349,6 +356,8 @@ TEST_F(ScmDispatcher, HandlesBelongToTheirDispatcherRun) {
   const SERVICE_STATUS late{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
   EXPECT_FALSE(SetServiceStatus(Handle(), &late));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(OpenDescriptors(), descriptors);  // socket, signalfd and eventfds all closed
+  EXPECT_FALSE(std::filesystem::exists(node_.state_dir() / "services.d" / "testsvc" / "control"));
 }
 
 TEST_F(ScmDispatcher, ReportsGoToTheServiceNamedByTheEnvironmentAndDeleteWaitsForStop) {

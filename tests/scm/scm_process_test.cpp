@@ -1,5 +1,6 @@
 // Services that are real processes: the fake service program started with
 // StartServiceA, stopped, killed and misbehaving.
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -210,6 +211,29 @@ TEST_F(ScmProcess, DeletingARunningServiceRemovesItOnceStopped) {
   ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
   EXPECT_TRUE(Eventually([&] { return !OpenServiceA(manager_, "Doomed", SERVICE_QUERY_STATUS); }));
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+
+TEST_F(ScmProcess, RootStartsAServiceUnderItsAccountAndTheServiceStillReports) {
+  if (::geteuid() != 0 || ::getpwnam("nobody") == nullptr) GTEST_SKIP() << "needs root and the account nobody";
+  using std::filesystem::perms;
+  std::filesystem::permissions(node_.root(), perms::owner_all | perms::group_read | perms::group_exec |
+                                                 perms::others_read | perms::others_exec);
+  SC_HANDLE unknown = Install(manager_, "NoSuchAccount", FakeServiceCommand(), ".\\no-such-user-here");
+  SetLastError(0);
+  EXPECT_FALSE(StartServiceA(unknown, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_LOGON_FAILURE);
+
+  SC_HANDLE service = Install(manager_, "AsNobody", FakeServiceCommand(), ".\\nobody");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service, SERVICE_RUNNING)) << ReadFile(node_.log_dir() / "AsNobody.out");
+  const DWORD pid = Started(service);
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  EXPECT_NE(status.find("Uid:\t65534\t65534"), std::string::npos) << status;
+  SERVICE_STATUS s;
+  ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &s)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service, SERVICE_STOPPED));
+  EXPECT_EQ(StatusOf(service).dwWin32ExitCode, 0u);
 }
 
 }  // namespace

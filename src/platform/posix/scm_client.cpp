@@ -1,5 +1,6 @@
 // The controller's calls: open, create, delete, start, control and query services.
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -352,7 +353,11 @@ BOOL StartServiceA(const SC_HANDLE& service, DWORD argc, const char** argv) {
   pending.pid = launched->pid;
   pending.start_time = launched->start_time;
   pending.present = true;
-  if (auto stored = StoreStatus(*lock, *config, pending, "start"); !stored) return Fail(stored.error());
+  if (auto stored = StoreStatus(*lock, *config, pending, "start"); !stored) {
+    // A start that reports failure leaves nothing running behind.
+    if (ProcessAlive(launched->pid, launched->start_time)) ::kill(static_cast<pid_t>(launched->pid), SIGKILL);
+    return Fail(stored.error());
+  }
   if (identity) GiveRunDir(*config, *identity);
   return TRUE;
 }
