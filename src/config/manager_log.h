@@ -22,4 +22,6 @@ namespace telmo {
 [[nodiscard]] inline bool DiagnosticsWanted() { return TELMO_DIAG_LOGSTATE() == 0; }
 /// A diagnostic line under `category` and `code` when diagnostics are wanted.
 void DiagLine(const char* category, int code, std::string_view text);
+/// Logs a status block under the application name of TELMO_USR_GetApplicationID.
+void LogBlockUnderApplicationName(const StatusBlock& status);
 }  // namespace telmo

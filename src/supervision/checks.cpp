@@ -13,24 +13,13 @@
 
 #define CHECK_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
 
-namespace {
-
-void LogWithApplicationName(const StatusBlock& status) {
-  IdentityRecord id;
-  TELMO_USR_GetApplicationID(id);
-  StatusBlock scratch;
-  TELMO_SERVER_LOGBLK(id.user.view(), status, scratch);
-}
-
-}  // namespace
-
 BYTE TELMO_MGMT_CheckServers(ServerTable& table) {
   BYTE error = 0;
   StatusBlock status;
   ServerTableLock lock(table, status);
   if (!lock.owns()) {
     CHECK_LOG("TELMO_MGMT_CheckServers", "Error getting mutex.  Aborted..\n");
-    LogWithApplicationName(status);
+    telmo::LogBlockUnderApplicationName(status);
     return 1;
   }
   table.ResetCursor();

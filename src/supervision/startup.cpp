@@ -18,13 +18,6 @@ constexpr const char* kStartScripts[] = {"%PROGRAMDATA%\\Zarvelco\\TELMO\\comman
 constexpr const char* kStopScripts[] = {"%PROGRAMDATA%\\Zarvelco\\TELMO\\commands\\telmo_autostop.bat",
                                         "%TELMOROOTQ%\\commands\\telmo_autostop.bat"};
 
-void LogBlock(const StatusBlock& status) {
-  IdentityRecord id;
-  TELMO_USR_GetApplicationID(id);
-  StatusBlock scratch;
-  TELMO_SERVER_LOGBLK(id.user.view(), status, scratch);
-}
-
 // Runs the first script of `places` that exists; false when none does.
 template <std::size_t N>
 bool RunFirstScript(const char* const (&places)[N], StatusBlock& status) {
@@ -47,7 +40,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   if (status.failed()) {
     SEQ_LOG("TELMO_MGMT_Startup",
             "** Fatal! Error returned while reading management configuration. Continued anyway...\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
   }
 
   TELMO_SERVER_INITBLK(status);
@@ -57,14 +50,14 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
     SEQ_LOG("TELMO_MGMT_Startup",
             "** Fatal, Error returned while loading and building a database of local servers configuration.  "
             "Quiting TELMO startup module...\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
   }
 
   TELMO_SERVER_INITBLK(status);
   TELMO_MGMT_TerminateProcesses(table, status);
   if (status.failed()) {
     SEQ_LOG("TELMO_MGMT_Startup", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
@@ -76,7 +69,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   }
   if (status.failed()) {
     SEQ_LOG("TELMO_MGMT_Startup", "** Error returned by running telmo_autostart.bat. Continued...\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
@@ -84,7 +77,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   ServerTableLock lock(table, status);
   if (!lock.owns()) {
     SEQ_LOG("TELMO_MGMT_Startup", "Error getting mutex.  Aborted..\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
     return 1;
   }
   table.ResetCursor();
@@ -95,7 +88,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
     if (status.failed()) {
       SEQ_LOG("TELMO_MGMT_Startup", "** Error returned while starting server [%s]. Continued...\n",
               server->dlgp_service.empty() ? "<Null>" : server->dlgp_service.c_str());
-      LogBlock(status);
+      telmo::LogBlockUnderApplicationName(status);
       TELMO_SERVER_INITBLK(status);
       error = 1;
     }
@@ -110,7 +103,7 @@ BYTE TELMO_MGMT_shutdown(ServerTable& table) {
   TELMO_MGMT_TerminateProcesses(table, status);
   if (status.failed()) {
     SEQ_LOG("TELMO_MGMT_shutdown", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
@@ -120,7 +113,7 @@ BYTE TELMO_MGMT_shutdown(ServerTable& table) {
             "NOT found telmo_autostop.bat in %%TELMOROOTQ%%\\commands or %%PROGRAMDATA%%\\Zarvelco\\TELMO\\commands\n");
   }
   if (status.failed()) {
-    LogBlock(status);
+    telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
