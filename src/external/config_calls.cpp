@@ -1,7 +1,11 @@
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "external/telmo_config.h"
 #include "platform/process.h"
@@ -41,8 +45,6 @@ telmo::Text32 Derive(std::string_view dlgp_service, std::string_view suffix) {
   return telmo::Text32(name);
 }
 
-bool EndsWith(std::string_view text, std::string_view tail) noexcept { return text.ends_with(tail); }
-
 // Reads " -Name %d " at the start of `text`; advances past it.
 bool TakeNumberOption(std::string_view& text, std::string_view option, int& value) {
   if (!text.starts_with(option)) return false;
@@ -62,9 +64,59 @@ void SkipPath(std::string_view& text, bool path_given, std::string_view path) {
   if (text.starts_with(' ') && text.substr(1).starts_with(path)) text.remove_prefix(1 + path.size());
 }
 
+// The leading base-10 number of a text (blanks and a sign allowed), 0 when
+// there is none; saturated to 32 bits.
+int LeadingNumber(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+// The loader keeps a timeout that is not exactly "Default" only when it is
+// "Default" in another letter case or a number at or above its threshold, and
+// a MSGS value only when it is a number of 2 or more; only such texts can
+// stand in arguments, which settles where an option ends when a text itself
+// holds " MSGS " or " NOTAGINFO".
+bool PlausibleTimeout(std::string_view text, int threshold) {
+  return text.size() <= 15 && text != "Default" &&
+         (telmo::EqualsIgnoreCase(text, "Default") || LeadingNumber(text) >= threshold);
+}
+bool PlausibleMsgs(std::string_view text) { return !text.empty() && text.size() <= 15 && LeadingNumber(text) >= 2; }
+// Nothing, or " <timeout>" with a plausible timeout.
+bool PlausibleTimeoutPart(std::string_view part, int threshold) {
+  return part.empty() || (part.front() == ' ' && PlausibleTimeout(part.substr(1), threshold));
+}
+
 // What is left is " <timeout>" or nothing.
 void TakeTimeout(std::string_view text, telmo::FixedText<16>& timeout) {
   if (text.size() > 1 && text.front() == ' ') timeout.assign(text.substr(1));
+}
+
+using Flag = std::pair<std::string_view, telmo::FixedText<16>*>;
+
+// "[ <timeout>][ <flag>]..." with the flags given from last to first: a flag
+// found at the end is taken when what stays before it can still be read.
+void TakeTimeoutAndFlags(std::string_view part, int threshold, std::initializer_list<Flag> flags,
+                         telmo::FixedText<16>& timeout) {
+  for (const auto& [flag, target] : flags) {
+    if (!part.ends_with(flag)) continue;
+    const std::string_view before = part.substr(0, part.size() - flag.size());
+    bool readable = PlausibleTimeoutPart(before, threshold);
+    for (const Flag& other : flags) {
+      if (other.first != flag && before.ends_with(other.first)) readable = true;
+    }
+    if (!readable) continue;
+    target->assign("1");
+    part = before;
+  }
+  TakeTimeout(part, timeout);
 }
 
 }  // namespace
@@ -101,40 +153,30 @@ void TELMO_MGMT_ParseSNFArguments(const ComponentRecord& component, std::string_
     SkipPath(rest, path_given, store_file_path);
     const std::size_t anchor = rest.find(" -MaxTimeInQueue ");
     if (anchor != std::string_view::npos) {
-      std::string_view middle = rest.substr(0, anchor);
+      const std::string_view middle = rest.substr(0, anchor);
       rest.remove_prefix(anchor);
-      if (EndsWith(middle, " NOTAGINFO")) {
-        block.store_notaginfo.assign("1");
-        middle.remove_suffix(10);
-      }
-      TakeTimeout(middle, block.store_timeout);
+      TakeTimeoutAndFlags(middle, 3, {{" NOTAGINFO", &block.store_notaginfo}}, block.store_timeout);
       TakeNumberOption(rest, " -MaxTimeInQueue ", block.max_time_in_queue);
       TakeNumberOption(rest, " -MaxQueueFileSize ", block.max_queue_file_size);
     }
   }
-  if (is_scanner) {
-    std::string_view part = rest;
-    if (is_forward) {
-      // The forward part begins with the path or the timeout; without a way to
-      // tell them apart the scanner takes only its flags.
-      part = {};
-    }
-    if (EndsWith(part, " DEVICE")) {
-      block.scanner_device.assign("1");
-      part.remove_suffix(7);
-    }
-    if (EndsWith(part, " NOTAGINFO")) {
-      block.scanner_notaginfo.assign("1");
-      part.remove_suffix(10);
-    }
-    TakeTimeout(part, block.scanner_timeout);
+  if (is_scanner && !is_forward) {
+    // (With a forward part after it, the scanner's part could not be told
+    // from the forward's path and timeout: it is left out.)
+    TakeTimeoutAndFlags(rest, 3, {{" DEVICE", &block.scanner_device}, {" NOTAGINFO", &block.scanner_notaginfo}},
+                        block.scanner_timeout);
   }
   if (is_forward) {
     SkipPath(rest, path_given, store_file_path);
-    const std::size_t msgs = rest.rfind(" MSGS ");
-    if (msgs != std::string_view::npos) {
-      block.forward_msgs.assign(rest.substr(msgs + 6));
-      rest = rest.substr(0, msgs);
+    // The last " MSGS " whose value and timeout part both read back.
+    for (std::size_t at = rest.rfind(" MSGS "); at != std::string_view::npos;
+         at = at == 0 ? std::string_view::npos : rest.rfind(" MSGS ", at - 1)) {
+      const std::string_view msgs = rest.substr(at + 6);
+      if (PlausibleMsgs(msgs) && PlausibleTimeoutPart(rest.substr(0, at), 5)) {
+        block.forward_msgs.assign(msgs);
+        rest = rest.substr(0, at);
+        break;
+      }
     }
     TakeTimeout(rest, block.forward_timeout);
   }

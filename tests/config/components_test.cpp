@@ -137,6 +137,31 @@ TEST(ParseSNFArguments, InvertsTheArgumentBuilding) {
   }
 }
 
+// Texts that hold an option's own word: the split chosen is one whose parts
+// the loader would keep, so the file written from it reads back the same.
+TEST(ParseSNFArguments, OptionWordsInsideTexts) {
+  const auto parse = [](std::string_view executable, const std::string& arguments) {
+    ComponentRecord c;
+    c.executable = std::string(executable);
+    c.arguments = arguments;
+    SnfParameters block = SnfParameters::AllDefault();
+    TELMO_MGMT_ParseSNFArguments(c, "P", "Default", block);
+    return block;
+  };
+  // "1" is no MSGS value the loader keeps: the words belong to the timeout.
+  SnfParameters b = parse(config::kForwardExecutable, "P 9 MSGS 1");
+  EXPECT_EQ(b.forward_timeout, "9 MSGS 1");
+  EXPECT_EQ(b.forward_msgs, "Default");
+  b = parse(config::kForwardExecutable, "P 9 MSGS 1 MSGS 3");
+  EXPECT_EQ(b.forward_timeout, "9 MSGS 1");
+  EXPECT_EQ(b.forward_msgs, "3");
+  // A timeout of "NOTAGINFO" alone would read back as Default: it is the flag.
+  b = parse(config::kScannerExecutable, "P 4 NOTAGINFO DEVICE");
+  EXPECT_EQ(b.scanner_timeout, "4");
+  EXPECT_EQ(b.scanner_notaginfo, "1");
+  EXPECT_EQ(b.scanner_device, "1");
+}
+
 TEST(ParseSNFArguments, OtherComponentsLeaveTheBlockAlone) {
   SnfParameters block = SnfParameters::AllDefault();
   ComponentRecord ua;
