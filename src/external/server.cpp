@@ -93,6 +93,9 @@ struct TransportServer::Impl {
   std::uint64_t rr_cursor = 0;  // id of the connection served last
   std::uint64_t last_connection = 0;
   std::uint32_t last_transnum = 0;
+  Clock::time_point last_request_time{};  ///< when the last request was handed out
+  static constexpr auto kBusyWindow = std::chrono::milliseconds(2);
+  static constexpr auto kSpinTime = std::chrono::microseconds(50);
 
   IdentityRecord Identity() const { return IdentityRecord{Text32(options.local_node), Text32(options.service)}; }
 
@@ -275,6 +278,7 @@ struct TransportServer::Impl {
     rr_cursor = id;
     last_connection = id;
     last_transnum = m.transnum;
+    last_request_time = Clock::now();
     Examine(c);  // a pipelined request may be whole already
     out = std::move(m);
     return true;
@@ -307,7 +311,17 @@ struct TransportServer::Impl {
       }
       auto wake = NextStallDeadline(deadline);
       if (listener && !watch_listener) wake = std::min(wake, accept_paused_until);
-      const int rc = ::poll(fds.data(), fds.size(), detail::PollMillis(wake));
+      int rc = 0;
+      // While requests flow, look again without sleeping for a short while:
+      // a request that comes within it is served without the wake-up of a
+      // sleeping thread, which costs more than the request itself.
+      if (now - last_request_time < kBusyWindow) {
+        const auto spin_until = now + kSpinTime;
+        do {
+          rc = ::poll(fds.data(), fds.size(), 0);
+        } while (rc == 0 && Clock::now() < spin_until);
+      }
+      if (rc == 0) rc = ::poll(fds.data(), fds.size(), detail::PollMillis(wake));
       polled = true;
       if (rc < 0) {
         if (errno == EINTR) continue;
