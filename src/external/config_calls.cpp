@@ -84,11 +84,17 @@ int LeadingNumber(std::string_view text) noexcept {
 // a MSGS value only when it is a number of 2 or more; only such texts can
 // stand in arguments, which settles where an option ends when a text itself
 // holds " MSGS " or " NOTAGINFO".
+// A field as the field reader yields it: not empty, at most 15 characters,
+// no leading blank or tab, no trailing carriage return, no comma.
+bool PlausibleField(std::string_view text) {
+  return !text.empty() && text.size() <= 15 && text.front() != ' ' && text.front() != '\t' && text.back() != '\r' &&
+         text.find(',') == std::string_view::npos;
+}
 bool PlausibleTimeout(std::string_view text, int threshold) {
-  return text.size() <= 15 && text != "Default" &&
+  return PlausibleField(text) && text != "Default" &&
          (telmo::EqualsIgnoreCase(text, "Default") || LeadingNumber(text) >= threshold);
 }
-bool PlausibleMsgs(std::string_view text) { return !text.empty() && text.size() <= 15 && LeadingNumber(text) >= 2; }
+bool PlausibleMsgs(std::string_view text) { return PlausibleField(text) && LeadingNumber(text) >= 2; }
 // Nothing, or " <timeout>" with a plausible timeout.
 bool PlausibleTimeoutPart(std::string_view part, int threshold) {
   return part.empty() || (part.front() == ' ' && PlausibleTimeout(part.substr(1), threshold));
