@@ -500,6 +500,11 @@ std::string BuildServerFile(const ServerRecord& record) {
       ++written;
     }
   }
+  // The loader lets the store's NOTAGINFO win over the scanner's; the line is
+  // written as it will be read.
+  if (LeadingNumber(snf.store_notaginfo.view()) == 1 && LeadingNumber(snf.scanner_notaginfo.view()) == 1) {
+    snf.scanner_notaginfo.assign("Default");
+  }
   const auto shown = [](const auto& value) -> std::string {
     return EqualsIgnoreCase(value.view(), "Default") ? std::string() : value.str();
   };
