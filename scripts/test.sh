@@ -31,7 +31,7 @@ if command -v clang++ >/dev/null && [ "$fuzz_seconds" -gt 0 ]; then
     -DTELMO_BUILD_FUZZ=ON -DTELMO_BUILD_TESTS=OFF -DTELMO_BUILD_BENCH=OFF >/dev/null
   cmake --build build-fuzz -j"$jobs" --target fuzz_load_server
   mkdir -p build-fuzz/corpus
-  build-fuzz/fuzz/fuzz_load_server -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-    build-fuzz/corpus fuzz/corpus
+  build-fuzz/fuzz/fuzz_load_server -max_total_time="$fuzz_seconds" -print_final_stats=1 -close_fd_mask=1 \
+    build-fuzz/corpus fuzz/corpus/load_server
 fi
 echo "== all tests passed"

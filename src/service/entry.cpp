@@ -121,8 +121,6 @@ int ManagerMain(const std::vector<std::string>& args) {
   ResolveRegDeleteKeyEx();
   if (first == "-infinite") DeveloperWait();
 
-  StatusBlock general;
-  StatusBlock other;
   if (!platform::EnablePrivilege("SeDebugPrivilege")) {
     std::printf("Cannot set SeDebugPrivilege\n");
     EndProcessNow(0);
