@@ -96,19 +96,6 @@ LogFile& Log(LogKind kind) {
   return logs[static_cast<std::size_t>(kind)];
 }
 
-std::string VFormat(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string out;
-  if (n > 0) {
-    out.resize(static_cast<std::size_t>(n));
-    std::vsnprintf(out.data(), out.size() + 1, format, args);
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string LogPath(LogKind kind) { return platform::JoinPath(platform::LogDir(), FileName(kind)); }

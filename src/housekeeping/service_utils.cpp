@@ -18,7 +18,7 @@
 
 // Every line here goes to the management log under "telmo_manager_utils" with
 // an empty function name.
-#define UTILS_LOG(...) TELMO_MGMT_LogMessage("telmo_manager_utils", "", __LINE__, __VA_ARGS__)
+#define UTILS_LOG(...) TELMO_MGMT_UTILS_LOG("", __VA_ARGS__)
 
 namespace {
 

@@ -11,14 +11,12 @@
 #include "supervision/stop.h"
 #include "util/text.h"
 
-#define CHECK_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
-
 BYTE TELMO_MGMT_CheckServers(ServerTable& table) {
   BYTE error = 0;
   StatusBlock status;
   ServerTableLock lock(table, status);
   if (!lock.owns()) {
-    CHECK_LOG("TELMO_MGMT_CheckServers", "Error getting mutex.  Aborted..\n");
+    TELMO_MGMT_LOG("TELMO_MGMT_CheckServers", "Error getting mutex.  Aborted..\n");
     telmo::LogBlockUnderApplicationName(status);
     return 1;
   }
@@ -35,7 +33,7 @@ BYTE TELMO_MGMT_CheckServers(ServerTable& table) {
         telmo::config::StopUnwantedComponents(gProcessTable, *server, status);
       }
     } catch (const std::exception&) {
-      CHECK_LOG("TELMO_MGMT_CheckServers", "Detected exception while searching for a server in memory resident database\n");
+      TELMO_MGMT_LOG("TELMO_MGMT_CheckServers", "Detected exception while searching for a server in memory resident database\n");
     }
   }
   return error;

@@ -17,8 +17,6 @@
 #include "supervision/stop.h"
 #include "util/text.h"
 
-#define LAUNCH_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
-
 namespace telmo::supervision {
 
 std::string LaunchVerb() { return platform::ShellVersion() > 0x60000 ? "runas" : "open"; }
@@ -47,7 +45,7 @@ void AdoptControllerDlgp(ComponentRecord& component, ServerRecord& server, const
   ProcessHandle process;
   const DWORD pid = TELMO_MGMT_FindProcessByName("telmo_vxpl_dlgp.exe", process);
   if (DiagnosticsWanted()) {
-    LAUNCH_LOG("TELMO_MGMT_StartComponent", "Started component %s at [%s v%d.%d.%d.%d] hprocess =[%d] PID [%d, %d]\n",
+    TELMO_MGMT_LOG("TELMO_MGMT_StartComponent", "Started component %s at [%s v%d.%d.%d.%d] hprocess =[%d] PID [%d, %d]\n",
                component.name.c_str(), path.c_str(), v.major, v.minor, v.build, v.revision, process.value(),
                LoggedProcessId(process), static_cast<int>(pid));
   }
@@ -62,7 +60,7 @@ using namespace telmo::supervision;
 
 void TELMO_MGMT_StartServer(ServerRecord& server, StatusBlock& status) {
   TELMO_SERVER_INITBLK(status);
-  LAUNCH_LOG("TELMO_MGMT_StartServer", "Starting Server %s\n", server.name.c_str());
+  TELMO_MGMT_LOG("TELMO_MGMT_StartServer", "Starting Server %s\n", server.name.c_str());
   // Before the logon: a server whose logon fails still counts as started,
   // so the periodic check retries it.
   server.desired_state = kDesiredStateStarted;
@@ -88,7 +86,7 @@ bool TELMO_MGMT_LogonServerUser(const ServerRecord& server, LogonToken& logon, S
   }
   if (!LogonUserA(user, domain, server.password, LOGON32_LOGON_SERVICE, LOGON32_PROVIDER_DEFAULT, logon.token)) {
     const DWORD error = GetLastError();
-    LAUNCH_LOG("TELMO_MGMT_LogonServerUser", "Win32 error %d logging on as %s for server %s\n",
+    TELMO_MGMT_LOG("TELMO_MGMT_LogonServerUser", "Win32 error %d logging on as %s for server %s\n",
                static_cast<int>(error), server.username.c_str(), server.name.c_str());
     TELMO_SERVER_LDBLK(kFacilityLogon, static_cast<std::int32_t>(error), status);
     TELMO_SERVER_LDBLK(kFacilityManagement, 15014, status);
@@ -96,7 +94,7 @@ bool TELMO_MGMT_LogonServerUser(const ServerRecord& server, LogonToken& logon, S
   }
   logon.not_logged_on = 0;
   if (DiagnosticsWanted()) {
-    LAUNCH_LOG("TELMO_MGMT_LogonServerUser", "Success logging on as %s for server %s\n", server.username.c_str(),
+    TELMO_MGMT_LOG("TELMO_MGMT_LogonServerUser", "Success logging on as %s for server %s\n", server.username.c_str(),
                server.name.c_str());
   }
   return true;
@@ -110,13 +108,13 @@ void TELMO_MGMT_StartComponent(ComponentRecord& component, ServerRecord& server,
 
   std::string path;
   if (!TELMO_MGMT_ExpandFileName(component.executable, path, 1024)) {
-    LAUNCH_LOG("TELMO_MGMT_StartComponent", "Getenv failed starting %s at %s\n", component.name.c_str(),
+    TELMO_MGMT_LOG("TELMO_MGMT_StartComponent", "Getenv failed starting %s at %s\n", component.name.c_str(),
                component.executable.c_str());
     TELMO_SERVER_LDBLK(kFacilityManagement, 15016, status);
   }
   const auto v = VersionOf(path);
   if (DiagnosticsWanted()) {
-    LAUNCH_LOG("TELMO_MGMT_StartComponent", "Starting component %s at [%s  v%d.%d.%d.%d] arg [%s]\n",
+    TELMO_MGMT_LOG("TELMO_MGMT_StartComponent", "Starting component %s at [%s  v%d.%d.%d.%d] arg [%s]\n",
                component.name.c_str(), path.c_str(), v.major, v.minor, v.build, v.revision,
                component.arguments.c_str());
   }
@@ -130,14 +128,14 @@ void TELMO_MGMT_StartComponent(ComponentRecord& component, ServerRecord& server,
   if (!TELMO_MGMT_CreateProcess(component.tcp_service.view(), LaunchVerb(), path,
                                 component.arguments, &logon, nullptr, &process, 1, status)) {
     TELMO_SERVER_LOGBLK(kOwnServiceName, status, scratch);
-    LAUNCH_LOG("TELMO_MGMT_StartComponent",
+    TELMO_MGMT_LOG("TELMO_MGMT_StartComponent",
                "System error %d creating process %s for component %s at [%s v%d.%d.%d.%d] arg [%s]\n",
                status.severity, component.executable.c_str(), component.name.c_str(), path.c_str(), v.major,
                v.minor, v.build, v.revision, component.arguments.c_str());
     return;
   }
   if (DiagnosticsWanted()) {
-    LAUNCH_LOG("TELMO_MGMT_StartComponent", "Started component %s at [%s v%d.%d.%d.%d] argv [%s] PID [%d]\n",
+    TELMO_MGMT_LOG("TELMO_MGMT_StartComponent", "Started component %s at [%s v%d.%d.%d.%d] argv [%s] PID [%d]\n",
                component.name.c_str(), path.c_str(), v.major, v.minor, v.build, v.revision,
                component.arguments.c_str(), LoggedProcessId(process));
   }
@@ -149,7 +147,7 @@ int TELMO_MGMT_RecordProcess(ProcessTable& table, ServerRecord& server, Componen
   const int new_pid = LoggedProcessId(process);
   ProcessTable::Registered registered = table.Register(server, component, std::move(process));
   if (registered.replaced) {
-    LAUNCH_LOG("TELMO_MGMT_RecordProcess", "Replaced component %s at [%s] argv [%s] PID [%d], New PID [%d]\n",
+    TELMO_MGMT_LOG("TELMO_MGMT_RecordProcess", "Replaced component %s at [%s] argv [%s] PID [%d], New PID [%d]\n",
                component.name.c_str(), component.executable.c_str(), component.arguments.c_str(),
                LoggedProcessId(registered.replaced), new_pid);
   }
@@ -161,7 +159,7 @@ void TELMO_MGMT_RunScript(std::string_view script, StatusBlock& status) {
   std::string path;
   if (!TELMO_MGMT_ExpandFileName(script, path, 1024)) return;
   const std::string unexpanded(script);
-  LAUNCH_LOG("TELMO_MGMT_RunScript", "Starting %s\n", unexpanded.c_str());
+  TELMO_MGMT_LOG("TELMO_MGMT_RunScript", "Starting %s\n", unexpanded.c_str());
 
   // The script is the interpreter's one argument, quoted so that the command
   // line splits back to exactly that path.
@@ -180,7 +178,7 @@ void TELMO_MGMT_RunScript(std::string_view script, StatusBlock& status) {
   if (!TELMO_MGMT_CreateProcess("TELMOScript", LaunchVerb(), kCommandInterpreter, arguments, nullptr,
                                 working.c_str(), nullptr, 1, status)) {
     TELMO_SERVER_LOGBLK(kOwnServiceName, status, scratch);
-    LAUNCH_LOG("TELMO_MGMT_RunScript", "Error Starting %s\n", unexpanded.c_str());
+    TELMO_MGMT_LOG("TELMO_MGMT_RunScript", "Error Starting %s\n", unexpanded.c_str());
   }
 }
 

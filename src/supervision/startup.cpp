@@ -9,8 +9,6 @@
 #include "supervision/launch.h"
 #include "supervision/stop.h"
 
-#define SEQ_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
-
 namespace {
 
 constexpr const char* kStartScripts[] = {"%PROGRAMDATA%\\Zarvelco\\TELMO\\commands\\telmo_autostart.bat",
@@ -38,7 +36,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
 
   telmo::config::ReadParameters(gMgmtParameters, status);
   if (status.failed()) {
-    SEQ_LOG("TELMO_MGMT_Startup",
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup",
             "** Fatal! Error returned while reading management configuration. Continued anyway...\n");
     telmo::LogBlockUnderApplicationName(status);
   }
@@ -47,7 +45,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   telmo::config::LoadAll(table, status, gWatchdogTable);
   if (status.failed()) {
     // What loaded is still started: one bad file must not keep the others down.
-    SEQ_LOG("TELMO_MGMT_Startup",
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup",
             "** Fatal, Error returned while loading and building a database of local servers configuration.  "
             "Quiting TELMO startup module...\n");
     telmo::LogBlockUnderApplicationName(status);
@@ -56,19 +54,19 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   TELMO_SERVER_INITBLK(status);
   TELMO_MGMT_TerminateProcesses(table, status);
   if (status.failed()) {
-    SEQ_LOG("TELMO_MGMT_Startup", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
     telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
   TELMO_SERVER_INITBLK(status);
   if (!RunFirstScript(kStartScripts, status)) {
-    SEQ_LOG("TELMO_MGMT_Startup",
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup",
             "** Info, NOT found telmo_autostart.bat in %%TELMOROOTQ%%\\commands or "
             "%%PROGRAMDATA%%\\Zarvelco\\TELMO\\commands\n");
   }
   if (status.failed()) {
-    SEQ_LOG("TELMO_MGMT_Startup", "** Error returned by running telmo_autostart.bat. Continued...\n");
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup", "** Error returned by running telmo_autostart.bat. Continued...\n");
     telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
@@ -76,7 +74,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
   TELMO_SERVER_INITBLK(status);
   ServerTableLock lock(table, status);
   if (!lock.owns()) {
-    SEQ_LOG("TELMO_MGMT_Startup", "Error getting mutex.  Aborted..\n");
+    TELMO_MGMT_LOG("TELMO_MGMT_Startup", "Error getting mutex.  Aborted..\n");
     telmo::LogBlockUnderApplicationName(status);
     return 1;
   }
@@ -86,7 +84,7 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
     TELMO_SERVER_INITBLK(status);
     TELMO_MGMT_StartServer(*server, status);
     if (status.failed()) {
-      SEQ_LOG("TELMO_MGMT_Startup", "** Error returned while starting server [%s]. Continued...\n",
+      TELMO_MGMT_LOG("TELMO_MGMT_Startup", "** Error returned while starting server [%s]. Continued...\n",
               server->dlgp_service.empty() ? "<Null>" : server->dlgp_service.c_str());
       telmo::LogBlockUnderApplicationName(status);
       TELMO_SERVER_INITBLK(status);
@@ -102,14 +100,14 @@ BYTE TELMO_MGMT_shutdown(ServerTable& table) {
 
   TELMO_MGMT_TerminateProcesses(table, status);
   if (status.failed()) {
-    SEQ_LOG("TELMO_MGMT_shutdown", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
+    TELMO_MGMT_LOG("TELMO_MGMT_shutdown", "Error in TELMO_MGMT_TerminateProcesses. Continued...\n");
     telmo::LogBlockUnderApplicationName(status);
     error = 1;
   }
 
   TELMO_SERVER_INITBLK(status);
   if (!RunFirstScript(kStopScripts, status)) {
-    SEQ_LOG("TELMO_MGMT_shutdown",
+    TELMO_MGMT_LOG("TELMO_MGMT_shutdown",
             "NOT found telmo_autostop.bat in %%TELMOROOTQ%%\\commands or %%PROGRAMDATA%%\\Zarvelco\\TELMO\\commands\n");
   }
   if (status.failed()) {

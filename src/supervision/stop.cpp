@@ -13,8 +13,6 @@
 #include "supervision/stop.h"
 #include "util/text.h"
 
-#define STOP_LOG(function, ...) TELMO_MGMT_LogMessage("telmo_manager", function, __LINE__, __VA_ARGS__)
-
 namespace telmo::supervision {
 namespace {
 
@@ -94,7 +92,7 @@ using namespace telmo;
 
 void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status) {
   TELMO_SERVER_INITBLK(status);
-  STOP_LOG("TELMO_MGMT_StopServer", "Stopping Server %s\n", server.name.c_str());
+  TELMO_MGMT_LOG("TELMO_MGMT_StopServer", "Stopping Server %s\n", server.name.c_str());
   server.desired_state = kDesiredStateStopped;
   server.component_cursor = -1;
   while (ComponentRecord* component = config::NextComponent(server)) {
@@ -104,7 +102,7 @@ void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status) {
 }
 
 void TELMO_MGMT_StopComponent(ComponentRecord& component, ServerRecord& server, StatusBlock& status) {
-  STOP_LOG("TELMO_MGMT_StopComponent", "Stopping server %s, component %s\n", server.name.c_str(),
+  TELMO_MGMT_LOG("TELMO_MGMT_StopComponent", "Stopping server %s, component %s\n", server.name.c_str(),
            component.name.c_str());
   TELMO_SERVER_INITBLK(status);
   // The request's outcome is not the stop's: a component that has already
@@ -135,7 +133,7 @@ void TELMO_MGMT_TerminateProcesses(ServerTable& table, StatusBlock& status) {
   {
     ServerTableLock lock(table, status);
     if (!lock.owns()) {
-      STOP_LOG("TELMO_MGMT_TerminateProcesses", "TELMO_MGMT_TerminateProcesses: Error getting mutex.  Aborted..\n");
+      TELMO_MGMT_LOG("TELMO_MGMT_TerminateProcesses", "TELMO_MGMT_TerminateProcesses: Error getting mutex.  Aborted..\n");
       StatusBlock scratch;
       TELMO_SERVER_LOGBLK(kOwnServiceName, status, scratch);
       return;

@@ -74,9 +74,7 @@ std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::
   return count;
 }
 
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+std::string VFormat(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int n = std::vsnprintf(nullptr, 0, format, copy);
@@ -86,6 +84,13 @@ std::string Format(const char* format, ...) {
     out.resize(static_cast<std::size_t>(n));
     std::vsnprintf(out.data(), out.size() + 1, format, args);
   }
+  return out;
+}
+
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string out = VFormat(format, args);
   va_end(args);
   return out;
 }

@@ -1,6 +1,7 @@
 // Text routines shared by every layer.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -25,5 +26,7 @@ namespace telmo {
 std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::string_view replacement);
 /// printf into a std::string (the manager's texts are printf formats).
 [[nodiscard]] std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+/// The same with the arguments of a variadic caller.
+[[nodiscard]] std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace telmo

@@ -213,6 +213,18 @@ SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD desire
   return SC_HANDLE(std::move(object));
 }
 
+namespace {
+// A handle on the service `config` describes, with the rights asked for.
+SC_HANDLE ServiceHandle(const ServiceConfig& config, DWORD desired_access) {
+  auto object = std::make_unique<ScObject>();
+  object->kind = ScObject::Kind::kService;
+  object->access = desired_access;
+  object->name = config.name;
+  object->generation = config.generation;
+  return SC_HANDLE(std::move(object));
+}
+}  // namespace
+
 SC_HANDLE CreateServiceA(const SC_HANDLE& manager, const char* service_name, const char* display_name,
                          DWORD desired_access, DWORD service_type, DWORD start_type, DWORD error_control,
                          const char* binary_path, const char* load_order_group, DWORD* tag_id,
@@ -260,12 +272,7 @@ SC_HANDLE CreateServiceA(const SC_HANDLE& manager, const char* service_name, con
   config.delete_pending = false;
   if (auto stored = StoreConfig(*lock, config); !stored) return FailHandle(stored.error());
 
-  auto object = std::make_unique<ScObject>();
-  object->kind = ScObject::Kind::kService;
-  object->access = desired_access;
-  object->name = config.name;
-  object->generation = config.generation;
-  return SC_HANDLE(std::move(object));
+  return ServiceHandle(config, desired_access);
 }
 
 SC_HANDLE OpenServiceA(const SC_HANDLE& manager, const char* service_name, DWORD desired_access) {
@@ -284,12 +291,7 @@ SC_HANDLE OpenServiceA(const SC_HANDLE& manager, const char* service_name, DWORD
   }
   if ((desired_access & (SERVICE_CHANGE_CONFIG | SERVICE_START | DELETE)) != 0 && !CanWriteDatabase())
     return FailHandle(ERROR_ACCESS_DENIED);
-  auto object = std::make_unique<ScObject>();
-  object->kind = ScObject::Kind::kService;
-  object->access = desired_access;
-  object->name = config.name;
-  object->generation = config.generation;
-  return SC_HANDLE(std::move(object));
+  return ServiceHandle(config, desired_access);
 }
 
 BOOL CloseServiceHandle(SC_HANDLE& handle) {
