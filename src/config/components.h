@@ -49,4 +49,10 @@ void AddSnfComponents(std::string_view dlgp_service, ServerRecord& server, SnfPa
 /// arguments have no length limit.
 void ExtendSnfArguments(ComponentRecord& component, std::string_view store_file_path, const SnfParameters& parameters);
 
+/// The library's inverse of ExtendSnfArguments (TELMO_MGMT_ParseSNFArguments)
+/// over a component record and a parameter block: fills `block` from the
+/// arguments of an S&F component, leaves it alone for any other.
+void ParseSnfArguments(const ComponentRecord& component, std::string_view dlgp_service,
+                       std::string_view store_file_path, SnfParameters& block);
+
 }  // namespace telmo::config

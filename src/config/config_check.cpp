@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/win_error.h"
-#include "supervision/file_lookups.h"
+#include "config/file_lookups.h"
 #include "util/text.h"
 
 namespace telmo::config {

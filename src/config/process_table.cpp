@@ -1,6 +1,5 @@
 #include "config/process_table.h"
 
-#include "supervision/stop.h"
 
 void ProcessTable::Init() {
   entries_.clear();

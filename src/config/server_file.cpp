@@ -15,7 +15,7 @@
 #include "external/telmo_log.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "supervision/file_lookups.h"
+#include "config/file_lookups.h"
 #include "util/base64.h"
 #include "util/text.h"
 
@@ -495,7 +495,7 @@ std::string BuildServerFile(const ServerRecord& record) {
   for (const auto& component : record.components) {
     if (!component) continue;
     if (component->generated != 0) {
-      TELMO_MGMT_ParseSNFArguments(*component, record.dlgp_service.view(), record.store_file_path, snf);
+      ParseSnfArguments(*component, record.dlgp_service.view(), record.store_file_path, snf);
     } else {
       ++written;
     }

@@ -5,7 +5,6 @@
 #include "config/server_file.h"
 #include "external/telmo_log.h"
 #include "config/manager_state.h"
-#include "supervision/stop.h"
 #include "util/text.h"
 
 bool ServerTableMutex::Create(StatusBlock& status) {

@@ -141,12 +141,12 @@ void TELMO_MGMT_GetOPCUAServ(std::string_view dlgp_service, telmo::Text32& read,
   unsolicited = Derive(dlgp_service, "_UAU");
 }
 
-void TELMO_MGMT_ParseSNFArguments(const ComponentRecord& component, std::string_view dlgp_service,
-                                  std::string_view store_file_path, SnfParameters& block) {
-  const std::string& executable = component.executable;
-  const bool is_store = executable.find("Telmo_sf_store") != std::string::npos;
-  const bool is_scanner = executable.find("Telmo_sf_scanner") != std::string::npos;
-  const bool is_forward = executable.find("Telmo_sf_forward") != std::string::npos;
+void TELMO_MGMT_ParseSNFArguments(SnfComponentView component, std::string_view dlgp_service,
+                                  std::string_view store_file_path, SnfOptions& block) {
+  const std::string_view executable = component.executable;
+  const bool is_store = executable.find("Telmo_sf_store") != std::string_view::npos;
+  const bool is_scanner = executable.find("Telmo_sf_scanner") != std::string_view::npos;
+  const bool is_forward = executable.find("Telmo_sf_forward") != std::string_view::npos;
   if (!is_store && !is_scanner && !is_forward) return;
   std::string_view rest = component.arguments;
   if (!rest.starts_with(dlgp_service)) return;

@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "config/records.h"
 #include "external/telmo_status.h"
 #include "util/fixed_text.h"
 
@@ -29,6 +28,29 @@ void TELMO_MGMT_GetStoFwdServ(std::string_view dlgp_service, telmo::Text32& scan
 void TELMO_MGMT_GetOPCUAServ(std::string_view dlgp_service, telmo::Text32& read, telmo::Text32& write,
                              telmo::Text32& unsolicited);
 
+/// The library's view of a component: its unexpanded executable and its
+/// arguments (the caller's record stays its own).
+struct SnfComponentView {
+  std::string_view executable;
+  std::string_view arguments;
+};
+
+/// The store-and-forward options of a server as the S&F arguments carry
+/// them: each text at most 15 characters, "Default" for the process's own
+/// default.
+struct SnfOptions {
+  telmo::FixedText<16> forward_timeout;
+  telmo::FixedText<16> forward_msgs;
+  telmo::FixedText<16> store_timeout;
+  telmo::FixedText<16> store_notaginfo;
+  int max_time_in_queue = 72;
+  int max_queue_file_size = 0;
+  telmo::FixedText<16> scanner_timeout;
+  telmo::FixedText<16> scanner_notaginfo;
+  telmo::FixedText<16> scanner_device;
+  friend bool operator==(const SnfOptions&, const SnfOptions&) = default;
+};
+
 /// Fills `block` from the arguments of a generated S&F component, inverting
 /// the building of the S&F options (see config/components.h):
 ///   store:   "<dlgp> [path] [timeout] [NOTAGINFO] -MaxTimeInQueue n  -MaxQueueFileSize n "
@@ -39,8 +61,8 @@ void TELMO_MGMT_GetOPCUAServ(std::string_view dlgp_service, telmo::Text32& read,
 /// absent leave the block's field as it was; a component that is not an S&F
 /// process (by its executable), or whose arguments do not start with
 /// `dlgp_service`, leaves the block untouched.
-void TELMO_MGMT_ParseSNFArguments(const ComponentRecord& component, std::string_view dlgp_service,
-                                  std::string_view store_file_path, SnfParameters& block);
+void TELMO_MGMT_ParseSNFArguments(SnfComponentView component, std::string_view dlgp_service,
+                                  std::string_view store_file_path, SnfOptions& block);
 
 /// The texts a DLGP's command line carries. The arguments are split with the
 /// Windows command-line rules (double quotes group); each option below,

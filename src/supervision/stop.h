@@ -9,12 +9,6 @@
 #include "config/server_table.h"
 #include "external/telmo_status.h"
 
-/// Kills one component: when the pair has a process table entry whose process
-/// still runs, logs the forcible termination text and terminates it; closes
-/// the handle and clears it in any case. The entry stays. Returns its index,
-/// -1 (nothing logged) when the pair has no entry. Takes no lock.
-int TELMO_MGMT_KillComponent(ProcessTable& table, ServerRecord& server, ComponentRecord& component);
-
 /// Stops a server: `desired_state` 0, then each component is asked to shut
 /// down and killed if it still runs.
 void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status);

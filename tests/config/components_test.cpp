@@ -131,7 +131,7 @@ TEST(ParseSNFArguments, InvertsTheArgumentBuilding) {
       server.components.resize(4);
       config::AddSnfComponents("PLANT1", server, block);
       SnfParameters parsed = SnfParameters::AllDefault();
-      for (int i = 1; i < 4; ++i) TELMO_MGMT_ParseSNFArguments(*server.components[i], "PLANT1", path, parsed);
+      for (int i = 1; i < 4; ++i) config::ParseSnfArguments(*server.components[i], "PLANT1", path, parsed);
       EXPECT_EQ(parsed, block) << "path [" << path << "]";
     }
   }
@@ -145,7 +145,7 @@ TEST(ParseSNFArguments, OptionWordsInsideTexts) {
     c.executable = std::string(executable);
     c.arguments = arguments;
     SnfParameters block = SnfParameters::AllDefault();
-    TELMO_MGMT_ParseSNFArguments(c, "P", "Default", block);
+    config::ParseSnfArguments(c, "P", "Default", block);
     return block;
   };
   // "1" is no MSGS value the loader keeps: the words belong to the timeout.
@@ -167,11 +167,11 @@ TEST(ParseSNFArguments, OtherComponentsLeaveTheBlockAlone) {
   ComponentRecord ua;
   ua.executable = std::string(config::kOpcUaReadExecutable);
   ua.arguments = "PLANT1 5 NOTAGINFO DEVICE MSGS 3";
-  TELMO_MGMT_ParseSNFArguments(ua, "PLANT1", "", block);
+  config::ParseSnfArguments(ua, "PLANT1", "", block);
   ComponentRecord foreign;
   foreign.executable = std::string(config::kScannerExecutable);
   foreign.arguments = "OTHER 5 DEVICE";
-  TELMO_MGMT_ParseSNFArguments(foreign, "PLANT1", "", block);
+  config::ParseSnfArguments(foreign, "PLANT1", "", block);
   EXPECT_EQ(block, SnfParameters::AllDefault());
 }
 

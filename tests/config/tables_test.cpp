@@ -12,7 +12,6 @@
 #include "config/server_table.h"
 #include "config_support.h"
 #include "platform/process.h"
-#include "supervision/stop.h"
 #include "support/test_env.h"
 
 namespace telmo::test {

@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/win_error.h"
-#include "supervision/file_lookups.h"
+#include "config/file_lookups.h"
 #include "support/test_env.h"
 
 namespace fs = std::filesystem;

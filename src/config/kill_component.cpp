@@ -1,8 +1,8 @@
 #include <string>
 
+#include "config/process_table.h"
 #include "external/telmo_log.h"
 #include "platform/process.h"
-#include "supervision/stop.h"
 #include "util/text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "supervision/file_lookups.h"
+#include "config/file_lookups.h"
 
 #include <set>
 
