@@ -139,6 +139,14 @@ TEST_F(Install, InstalledManagerStartsServesAndStopsUnderTheServiceControlManage
     std::this_thread::sleep_for(50ms);
   }
   ASSERT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+  SERVICE_STATUS_PROCESS running{};
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running), sizeof running,
+                                   &needed));
+  // STOPPED is reported before the process has ended: the test waits for the
+  // process too, or it would write its last event into a removed folder.
+  const ProcessHandle process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, running.dwProcessId);
+  ASSERT_TRUE(process);
   const auto params = RunProgram(BuiltProgram("telmoctl"), {"params", "get"});
   EXPECT_EQ(params.exit_code, 0) << params.output;
   EXPECT_EQ(params.output, "Servers process check period: 600\nTimeout: 100\n");
@@ -150,6 +158,7 @@ TEST_F(Install, InstalledManagerStartsServesAndStopsUnderTheServiceControlManage
   EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
   EXPECT_EQ(status.dwWin32ExitCode, 0u);
   EXPECT_EQ(Manager({"-remove"}).output, "Zarvel Telmo Manager removed.\n");
+  EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
 }
 
 }  // namespace
