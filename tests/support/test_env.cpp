@@ -115,14 +115,19 @@ int FreeLoopbackPort() {
 
 extern "C" char** environ;
 
-ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args, int timeout_ms) {
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args, int timeout_ms,
+                      const std::filesystem::path& error_path) {
   ProgramRun run;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return run;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  if (error_path.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<std::string> argv_storage{program.string()};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());

@@ -66,9 +66,10 @@ struct ProgramRun {
   bool timed_out = false;
 };
 /// Runs a program with the current environment and waits for it (killed
-/// after `timeout_ms`).
+/// after `timeout_ms`). With `error_path`, standard error goes to that file
+/// instead, and `output` holds standard output alone.
 ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
-                      int timeout_ms = 20000);
+                      int timeout_ms = 20000, const std::filesystem::path& error_path = {});
 
 /// Path of a program built next to the tests (fixtures, telmo_manager, telmoctl).
 [[nodiscard]] std::filesystem::path BuiltProgram(const std::string& name);

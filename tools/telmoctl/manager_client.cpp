@@ -22,14 +22,17 @@ std::string ErrorText(std::uint32_t error) {
   return text ? std::string(telmo::Trim(*text)) : telmo::Format("error %u", error);
 }
 
-void Unreachable(const telmo::Endpoint& endpoint, std::uint32_t error) {
-  std::fprintf(stderr, "telmoctl: no TELMO Manager answered on %s:%d (%s)\n", endpoint.host.c_str(), endpoint.port,
-               ErrorText(error).c_str());
+int Unreachable(const Console& console, const telmo::Endpoint& endpoint, std::uint32_t error, int& exit_code) {
+  exit_code = kUnreachable;
+  return Fail(console, kUnreachable,
+              telmo::Format("no TELMO Manager answered on %s:%d (%s)", endpoint.host.c_str(), endpoint.port,
+                            ErrorText(error).c_str()),
+              {{"host", endpoint.host}, {"port", endpoint.port}});
 }
 
 }  // namespace
 
-std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console) {
+std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console, int& exit_code) {
   if (console.port > 0) {
     std::string host = console.node;
     if (host.empty() || host == telmo::LocalNodeName()) {
@@ -41,8 +44,10 @@ std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console) {
   }
   auto endpoint = telmo::ResolveService(console.node, kOwnServiceName);
   if (!endpoint) {
-    std::fprintf(stderr, "telmoctl: cannot find the TELMO Manager of node '%s': %s (services file %s; use --port)\n",
-                 console.node.c_str(), ErrorText(endpoint.error()).c_str(), telmo::ServicesFilePath().c_str());
+    exit_code = Fail(console, kUnreachable,
+                     telmo::Format("cannot find the TELMO Manager of node '%s': %s (services file %s; use --port)",
+                                   console.node.c_str(), ErrorText(endpoint.error()).c_str(),
+                                   telmo::ServicesFilePath().c_str()));
     return std::nullopt;
   }
   return endpoint.value();
@@ -50,50 +55,51 @@ std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console) {
 
 std::optional<TelmoMessage> AskManager(const Console& console, std::int32_t tt, std::span<const std::uint8_t> payload,
                                        int& exit_code) {
-  const auto endpoint = ManagerEndpoint(console);
-  if (!endpoint) {
-    exit_code = kUnreachable;
-    return std::nullopt;
-  }
+  const auto endpoint = ManagerEndpoint(console, exit_code);
+  if (!endpoint) return std::nullopt;
   auto reply = telmo::RequestOnce(*endpoint, tt, payload, Timeout(console));
   if (!reply) {
-    Unreachable(*endpoint, reply.error());
-    exit_code = kUnreachable;
+    Unreachable(console, *endpoint, reply.error(), exit_code);
     return std::nullopt;
   }
   return std::move(reply.value());
 }
 
-std::optional<telmo::TelmoClient> ConnectManager(const Console& console, int& exit_code) {
-  const auto endpoint = ManagerEndpoint(console);
-  if (!endpoint) {
-    exit_code = kUnreachable;
-    return std::nullopt;
-  }
+namespace {
+
+/// The endpoint and a connection to it.
+std::optional<std::pair<telmo::Endpoint, telmo::TelmoClient>> Connect(const Console& console, int& exit_code) {
+  auto endpoint = ManagerEndpoint(console, exit_code);
+  if (!endpoint) return std::nullopt;
   auto client = telmo::TelmoClient::Connect(*endpoint, Timeout(console));
   if (!client) {
-    Unreachable(*endpoint, client.error());
-    exit_code = kUnreachable;
+    Unreachable(console, *endpoint, client.error(), exit_code);
     return std::nullopt;
   }
-  return std::move(client.value());
+  return std::pair{std::move(*endpoint), std::move(client.value())};
+}
+
+}  // namespace
+
+std::optional<telmo::TelmoClient> ConnectManager(const Console& console, int& exit_code) {
+  auto connected = Connect(console, exit_code);
+  if (!connected) return std::nullopt;
+  return std::move(connected->second);
 }
 
 std::optional<TelmoMessage> TellThenAsk(const Console& console, std::int32_t tell_tt,
                                         std::span<const std::uint8_t> tell_payload, std::int32_t ask_tt,
                                         std::span<const std::uint8_t> ask_payload, int& exit_code) {
-  auto client = ConnectManager(console, exit_code);
-  if (!client) return std::nullopt;
-  const auto endpoint = ManagerEndpoint(console);
-  if (auto posted = client->Post(tell_tt, tell_payload, Timeout(console)); !posted) {
-    Unreachable(*endpoint, posted.error());
-    exit_code = kUnreachable;
+  auto connected = Connect(console, exit_code);
+  if (!connected) return std::nullopt;
+  auto& [endpoint, client] = *connected;
+  if (auto posted = client.Post(tell_tt, tell_payload, Timeout(console)); !posted) {
+    Unreachable(console, endpoint, posted.error(), exit_code);
     return std::nullopt;
   }
-  auto reply = client->Request(ask_tt, ask_payload, Timeout(console));
+  auto reply = client.Request(ask_tt, ask_payload, Timeout(console));
   if (!reply) {
-    Unreachable(*endpoint, reply.error());
-    exit_code = kUnreachable;
+    Unreachable(console, endpoint, reply.error(), exit_code);
     return std::nullopt;
   }
   return std::move(reply.value());
@@ -109,17 +115,15 @@ nlohmann::json StatusJson(const StatusBlock& status) {
   return {{"ok", !status.failed()}, {"codes", codes}};
 }
 
-int ReportStatus(const Console& console, const StatusBlock& status, const std::string& what) {
-  if (!status.failed()) return kSuccess;
-  if (!console.json) {
-    std::fprintf(stderr, "telmoctl: %s failed:", what.c_str());
-    for (std::uint32_t i = 0; i < status.count; ++i) {
-      std::fprintf(stderr, " (%d,%d) %s;", status.codes[i].facility, status.codes[i].code,
-                   TELMO_StatusText(status.codes[i].facility, status.codes[i].code).c_str());
-    }
-    std::fprintf(stderr, "\n");
+int FailStatus(const Console& console, const StatusBlock& status, const std::string& what, nlohmann::json extra) {
+  std::string message = what + " failed:";
+  for (std::uint32_t i = 0; i < status.count; ++i) {
+    message += telmo::Format(" (%d,%d) %s;", status.codes[i].facility, status.codes[i].code,
+                             TELMO_StatusText(status.codes[i].facility, status.codes[i].code).c_str());
   }
-  return kFailed;
+  if (!extra.is_object()) extra = nlohmann::json::object();
+  extra["codes"] = StatusJson(status)["codes"];
+  return Fail(console, kFailed, message, extra);
 }
 
 }  // namespace telmoctl

@@ -13,11 +13,11 @@
 namespace telmoctl {
 
 /// The manager's endpoint from --node/--port or the services file; nullopt
-/// (and the message printed) when it cannot be resolved.
-std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console);
+/// (reported through Fail, exit code kUnreachable) when it cannot be resolved.
+std::optional<telmo::Endpoint> ManagerEndpoint(const Console& console, int& exit_code);
 
 /// Sends one request and waits for its reply. On failure to reach the
-/// manager prints why and sets `exit_code` to kUnreachable.
+/// manager reports why through Fail and sets `exit_code` to kUnreachable.
 std::optional<TelmoMessage> AskManager(const Console& console, std::int32_t tt, std::span<const std::uint8_t> payload,
                                        int& exit_code);
 
@@ -30,9 +30,11 @@ std::optional<TelmoMessage> TellThenAsk(const Console& console, std::int32_t tel
                                         std::span<const std::uint8_t> tell_payload, std::int32_t ask_tt,
                                         std::span<const std::uint8_t> ask_payload, int& exit_code);
 
-/// Prints a refused or failed request (its status codes and their texts) and
-/// returns kFailed; kSuccess when the status is clear.
-int ReportStatus(const Console& console, const StatusBlock& status, const std::string& what);
+/// Reports a refused or failed request through Fail ("WHAT failed: (15,15017)
+/// text; ...", exit code kFailed); with --json the document also holds
+/// `extra` and the codes. Call it only when `status.failed()`.
+int FailStatus(const Console& console, const StatusBlock& status, const std::string& what,
+               nlohmann::json extra = nlohmann::json::object());
 
 /// The status block as JSON: {"ok": bool, "codes": [{"facility", "code", "text"}]}.
 nlohmann::json StatusJson(const StatusBlock& status);

@@ -13,14 +13,13 @@ namespace {
 std::optional<telmo::mgmt::MgmtParams> GetParams(const Console& console, int& exit_code) {
   const auto reply = AskManager(console, TELMO_TT_GET_MGMT_PARAMS, {}, exit_code);
   if (!reply) return std::nullopt;
-  if (ReportStatus(console, reply->status, "params get") != kSuccess) {
-    exit_code = kFailed;
+  if (reply->status.failed()) {
+    exit_code = FailStatus(console, reply->status, "params get");
     return std::nullopt;
   }
   auto params = telmo::mgmt::DecodeMgmtParams(reply->payload);
   if (!params) {
-    std::fprintf(stderr, "telmoctl: the manager's reply is not a parameters reply\n");
-    exit_code = kFailed;
+    exit_code = Fail(console, kFailed, "the manager's reply is not a parameters reply");
     return std::nullopt;
   }
   return params.value();
@@ -28,15 +27,14 @@ std::optional<telmo::mgmt::MgmtParams> GetParams(const Console& console, int& ex
 
 void Print(const Console& console, const telmo::mgmt::MgmtParams& params) {
   if (console.json) {
-    const nlohmann::json j{{"timeout", params.timeout}, {"check_period", params.check_period}};
-    std::printf("%s\n", j.dump(2).c_str());
+    PrintJson({{"ok", true}, {"check_period", params.check_period}, {"reply_timeout", params.timeout}});
   } else {
     std::printf("Servers process check period: %d\nTimeout: %d\n", params.check_period, params.timeout);
   }
 }
 
 struct SetArgs {
-  std::optional<int> timeout;
+  std::optional<int> reply_timeout;
   std::optional<int> check_period;
 };
 
@@ -58,19 +56,23 @@ void AddParamsCommands(CLI::App& app, Console& console) {
 
   auto args = std::make_shared<SetArgs>();
   CLI::App* set = params->add_subcommand("set", "Change the parameters (the manager rewrites its parameters file)");
-  set->add_option("--timeout", args->timeout, "Reply time-out, tenths of a second");
-  set->add_option("--check-period", args->check_period, "Servers process check period (idle passes x 10)");
+  // Not "--timeout": that global option is the console's own wait, in seconds.
+  set->add_option("--reply-timeout", args->reply_timeout,
+                  "The manager's reply time-out (\"Timeout\"), tenths of a second, at least 1")
+      ->check(AtLeastOne());
+  set->add_option("--check-period", args->check_period,
+                  "Servers process check period (idle passes x 10), at least 1")
+      ->check(AtLeastOne());
   set->callback([&console, args] {
     console.action = [&console, args] {
-      if (!args->timeout && !args->check_period) {
-        std::fprintf(stderr, "telmoctl: params set needs --timeout and/or --check-period\n");
-        return static_cast<int>(kUsage);
+      if (!args->reply_timeout && !args->check_period) {
+        return Fail(console, kUsage, "params set needs --reply-timeout and/or --check-period");
       }
       int exit_code = kSuccess;
       auto current = GetParams(console, exit_code);
       if (!current) return exit_code;
       telmo::mgmt::MgmtParams wanted = *current;
-      if (args->timeout) wanted.timeout = *args->timeout;
+      if (args->reply_timeout) wanted.timeout = *args->reply_timeout;
       if (args->check_period) wanted.check_period = *args->check_period;
       const auto payload = telmo::mgmt::EncodeMgmtParams(wanted);
       // The request gets no reply: the values read back on the same connection
@@ -78,15 +80,12 @@ void AddParamsCommands(CLI::App& app, Console& console) {
       const auto reply = TellThenAsk(console, TELMO_TT_SET_MGMT_PARAMS, payload, TELMO_TT_GET_MGMT_PARAMS, {}, exit_code);
       if (!reply) return exit_code;
       const auto now = telmo::mgmt::DecodeMgmtParams(reply->payload);
-      if (!now) {
-        std::fprintf(stderr, "telmoctl: the manager's reply is not a parameters reply\n");
-        return static_cast<int>(kFailed);
+      if (!now) return Fail(console, kFailed, "the manager's reply is not a parameters reply");
+      if (now->timeout != wanted.timeout || now->check_period != wanted.check_period) {
+        return Fail(console, kFailed, "the manager did not take the new values (refused: not a local request?)",
+                    {{"check_period", now->check_period}, {"reply_timeout", now->timeout}});
       }
       Print(console, *now);
-      if (now->timeout != wanted.timeout || now->check_period != wanted.check_period) {
-        std::fprintf(stderr, "telmoctl: the manager did not take the new values (refused: not a local request?)\n");
-        return static_cast<int>(kFailed);
-      }
       return static_cast<int>(kSuccess);
     };
   });

@@ -8,7 +8,9 @@
 // KEY starts with a root: HKLM, HKCU, HKCR, HKU or the long names. Switches
 // may start with "/" or "-" and ignore letter case. Without /f, overwriting
 // or deleting asks on the terminal; when standard input is no terminal the
-// command refuses instead (exit 1), so that no script is changed by accident.
+// command refuses instead (exit 1), so that no script is changed by accident;
+// so does it with --json (the question would spoil the document).
+// With --json (before or after "reg") the result is one JSON document.
 // Exit codes: 0 success, 1 failure, 2 usage error.
 
 #include <unistd.h>
@@ -17,6 +19,8 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <sstream>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,17 +63,31 @@ const char* VerbName(Verb v) {
 const char* UsageLine(Verb v) {
   switch (v) {
     case Verb::kQuery: return "Usage: telmoctl reg query KEY [/v NAME | /ve] [/s]";
-    case Verb::kAdd: return "Usage: telmoctl reg add KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD] [/d DATA] [/f]";
+    case Verb::kAdd:
+      return "Usage: telmoctl reg add KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD|REG_BINARY|REG_MULTI_SZ]"
+             " [/d DATA] [/f]";
     case Verb::kDelete: return "Usage: telmoctl reg delete KEY [/v NAME | /ve | /va] [/f]";
   }
   return "";
 }
 
-int InvalidSyntax(Verb v) {
-  std::cerr << "ERROR: Invalid syntax.\n"
-            << "Type \"REG " << VerbName(v) << " /?\" for usage.\n"
-            << UsageLine(v) << "\n";
-  return kUsage;
+/// Prints reg.exe's error lines on standard error and, with --json, the
+/// failure document on standard output (the message is the first line
+/// without "ERROR: ").
+int RegFail(const Console& console, int exit_code, const std::string& lines) {
+  std::cerr << lines;
+  if (console.json) {
+    std::string message = lines.substr(0, lines.find('\n'));
+    if (message.rfind("ERROR: ", 0) == 0) message.erase(0, 7);
+    PrintJson({{"ok", false}, {"exit_code", exit_code}, {"message", message}});
+  }
+  return exit_code;
+}
+
+int InvalidSyntax(const Console& console, Verb v) {
+  return RegFail(console, kUsage,
+                 std::string("ERROR: Invalid syntax.\nType \"REG ") + VerbName(v) + " /?\" for usage.\n" +
+                     UsageLine(v) + "\n");
 }
 
 int Help(std::ostream& out = std::cout) {
@@ -186,16 +204,24 @@ const HKEY& RootKey(HKEY::Root root) {
   }
 }
 
-int Failure(DWORD error) {
+int Failure(const Console& console, DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_KEY_DELETED) {
-    std::cerr << kNotFound << "\n";
-  } else {
-    std::string text = telmo::platform::SystemMessage(error).value_or("");
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty()) text = telmo::Format("Unknown error %u.", static_cast<unsigned>(error));
-    std::cerr << "ERROR: " << text << "\n";
+    return RegFail(console, kFailed, std::string(kNotFound) + "\n");
   }
-  return kFailed;
+  std::string text = telmo::platform::SystemMessage(error).value_or("");
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) text = telmo::Format("Unknown error %u.", static_cast<unsigned>(error));
+  return RegFail(console, kFailed, "ERROR: " + text + "\n");
+}
+
+/// The end of a successful add or delete.
+int Done(const Console& console) {
+  if (console.json) {
+    PrintJson({{"ok", true}, {"message", kDone}});
+  } else {
+    std::cout << kDone << "\n";
+  }
+  return kSuccess;
 }
 
 // ---------------------------------------------------------------- output
@@ -252,19 +278,55 @@ std::string DataText(const RegValue& v) {
 
 void PrintValue(const RegValue& v) {
   const std::string name = v.name.empty() ? "(Default)" : v.name;
-  std::cout << "    " << name << "    " << TypeName(v.type) << "    " << DataText(v) << "\n";
+  std::cout << "    " << Printable(name) << "    " << TypeName(v.type) << "    " << Printable(DataText(v)) << "\n";
+}
+
+/// {"name", "type", "data"}: REG_DWORD data is a number, REG_MULTI_SZ a list
+/// of texts, texts are texts, anything else hex digits.
+nlohmann::json ValueJson(const RegValue& v) {
+  nlohmann::json data;
+  if (v.type == REG_DWORD && v.data.size() == 4) {
+    data = static_cast<DWORD>(v.data[0]) | static_cast<DWORD>(v.data[1]) << 8 | static_cast<DWORD>(v.data[2]) << 16 |
+           static_cast<DWORD>(v.data[3]) << 24;
+  } else if (v.type == REG_MULTI_SZ) {
+    data = nlohmann::json::array();
+    std::string s(v.data.begin(), v.data.end());
+    while (!s.empty() && s.back() == '\0') s.pop_back();
+    for (std::size_t at = 0; !s.empty() && at <= s.size();) {
+      const std::size_t end = std::min(s.find('\0', at), s.size());
+      data.push_back(s.substr(at, end - at));
+      at = end + 1;
+    }
+  } else {
+    data = DataText(v);
+  }
+  return {{"name", v.name}, {"type", TypeName(v.type)}, {"data", data}};
+}
+
+/// One key of a query: its full path and the values shown.
+struct KeyBlock {
+  std::string key;
+  std::vector<RegValue> values;
+};
+
+nlohmann::json KeyJson(const KeyBlock& block) {
+  nlohmann::json values = nlohmann::json::array();
+  for (const auto& v : block.values) values.push_back(ValueJson(v));
+  return {{"key", block.key}, {"values", values}};
 }
 
 // ---------------------------------------------------------------- query
 
-/// Prints a key and its values; `display` is its full path.
-void PrintKey(const std::string& display, const std::vector<RegValue>& values) {
-  std::cout << display << "\n";
-  for (const auto& v : values) PrintValue(v);
+/// Prints a key and its values.
+void PrintKey(const KeyBlock& block) {
+  std::cout << Printable(block.key) << "\n";
+  for (const auto& v : block.values) PrintValue(v);
   std::cout << "\n";
 }
 
-DWORD QueryTree(const HKEY& key, const std::string& display, const std::optional<std::string>& only, int* matches) {
+/// Collects the key and every key below it into `out`, in reg.exe's order.
+DWORD QueryTree(const HKEY& key, const std::string& display, const std::optional<std::string>& only, int* matches,
+                std::vector<KeyBlock>* out) {
   auto values = telmo::platform::RegListValues(key);
   if (!values) return values.error();
   if (only) {
@@ -273,11 +335,11 @@ DWORD QueryTree(const HKEY& key, const std::string& display, const std::optional
       if (telmo::EqualsIgnoreCase(v.name, *only)) chosen.push_back(std::move(v));
     }
     if (!chosen.empty()) {
-      PrintKey(display, chosen);
       *matches += static_cast<int>(chosen.size());
+      out->push_back({display, std::move(chosen)});
     }
   } else {
-    PrintKey(display, *values);
+    out->push_back({display, std::move(*values)});
   }
   auto subkeys = telmo::platform::RegListSubkeys(key);
   if (!subkeys) return subkeys.error();
@@ -286,24 +348,38 @@ DWORD QueryTree(const HKEY& key, const std::string& display, const std::optional
     const LSTATUS rc = RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, &child);
     if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
     if (rc != ERROR_SUCCESS) return rc;
-    if (const DWORD e = QueryTree(child, display + "\\" + name, only, matches); e != ERROR_SUCCESS) return e;
+    if (const DWORD e = QueryTree(child, display + "\\" + name, only, matches, out); e != ERROR_SUCCESS) return e;
   }
   return ERROR_SUCCESS;
 }
 
-int Query(const RegArgs& a, const KeyPath& path) {
+int Query(const Console& console, const RegArgs& a, const KeyPath& path) {
   HKEY key;
   if (const LSTATUS rc = RegOpenKeyExA(RootKey(path.root), path.sub.c_str(), 0, KEY_READ, &key);
       rc != ERROR_SUCCESS) {
-    return Failure(rc);
+    return Failure(console, rc);
   }
   const std::string display = path.Display();
   if (a.recurse) {
-    std::cout << "\n";
+    std::vector<KeyBlock> blocks;
     int matches = 0;
-    if (const DWORD e = QueryTree(key, display, a.value, &matches); e != ERROR_SUCCESS) return Failure(e);
+    if (const DWORD e = QueryTree(key, display, a.value, &matches, &blocks); e != ERROR_SUCCESS) {
+      return Failure(console, e);
+    }
+    const std::string end = telmo::Format("End of search: %d match(es) found.", matches);
+    if (console.json) {
+      if (a.value && matches == 0) return RegFail(console, kFailed, end + "\n");
+      nlohmann::json keys = nlohmann::json::array();
+      for (const auto& b : blocks) keys.push_back(KeyJson(b));
+      nlohmann::json document{{"ok", true}, {"keys", keys}};
+      if (a.value) document["matches"] = matches;
+      PrintJson(document);
+      return kSuccess;
+    }
+    std::cout << "\n";
+    for (const auto& b : blocks) PrintKey(b);
     if (a.value) {
-      std::cout << "End of search: " << matches << " match(es) found.\n";
+      std::cout << end << "\n";
       return matches > 0 ? kSuccess : kFailed;
     }
     return kSuccess;
@@ -312,21 +388,42 @@ int Query(const RegArgs& a, const KeyPath& path) {
     auto v = telmo::platform::RegGetValue(key, *a.value);
     if (!v && v.error() == ERROR_FILE_NOT_FOUND && a.value->empty()) {
       // The default value always shows, set or not (as reg.exe shows it).
-      std::cout << "\n" << display << "\n    (Default)    REG_SZ    (value not set)\n\n";
+      if (console.json) {
+        PrintJson({{"ok", true},
+                   {"key", display},
+                   {"values", {{{"name", ""}, {"type", "REG_SZ"}, {"data", nullptr}}}}});
+      } else {
+        std::cout << "\n" << Printable(display) << "\n    (Default)    REG_SZ    (value not set)\n\n";
+      }
       return kSuccess;
     }
-    if (!v) return Failure(v.error());
-    std::cout << "\n";
-    PrintKey(display, {*v});
+    if (!v) return Failure(console, v.error());
+    const KeyBlock block{display, {*v}};
+    if (console.json) {
+      nlohmann::json document = KeyJson(block);
+      document["ok"] = true;
+      PrintJson(document);
+    } else {
+      std::cout << "\n";
+      PrintKey(block);
+    }
     return kSuccess;
   }
   auto values = telmo::platform::RegListValues(key);
-  if (!values) return Failure(values.error());
+  if (!values) return Failure(console, values.error());
   auto subkeys = telmo::platform::RegListSubkeys(key);
-  if (!subkeys) return Failure(subkeys.error());
+  if (!subkeys) return Failure(console, subkeys.error());
+  const KeyBlock block{display, std::move(*values)};
+  if (console.json) {
+    nlohmann::json document = KeyJson(block);
+    document["ok"] = true;
+    document["subkeys"] = *subkeys;
+    PrintJson(document);
+    return kSuccess;
+  }
   std::cout << "\n";
-  if (!values->empty()) PrintKey(display, *values);
-  for (const auto& name : *subkeys) std::cout << display << "\\" << name << "\n";
+  if (!block.values.empty()) PrintKey(block);
+  for (const auto& name : *subkeys) std::cout << Printable(display + "\\" + name) << "\n";
   return kSuccess;
 }
 
@@ -334,10 +431,12 @@ int Query(const RegArgs& a, const KeyPath& path) {
 
 /// Asks on the terminal. Without one it refuses: `refusal` says what was
 /// not done, on stderr.
-bool Confirm(const std::string& question, const std::string& refusal, bool force) {
+bool Confirm(const Console& console, const std::string& question, const std::string& refusal, bool force) {
   if (force) return true;
-  if (::isatty(STDIN_FILENO) == 0) {
-    std::cerr << "ERROR: " << refusal << ": standard input is not a terminal to ask on; add /f to go ahead.\n";
+  if (console.json || ::isatty(STDIN_FILENO) == 0) {
+    RegFail(console, kFailed,
+            "ERROR: " + refusal + ": " + (console.json ? "--json asks no question" : "standard input is not a terminal to ask on") +
+                "; add /f to go ahead.\n");
     return false;
   }
   for (;;) {
@@ -412,75 +511,74 @@ std::optional<std::vector<BYTE>> EncodeData(DWORD type, const std::string& data)
   }
 }
 
-int Add(const RegArgs& a, const KeyPath& path) {
+int Add(const Console& console, const RegArgs& a, const KeyPath& path) {
   const auto type = ParseType(a.type);
-  if (!type || (a.type && !a.value)) return InvalidSyntax(Verb::kAdd);
+  if (!type || (a.type && !a.value)) return InvalidSyntax(console, Verb::kAdd);
   std::optional<std::vector<BYTE>> bytes;
   if (a.value) {
     bytes = EncodeData(*type, a.data.value_or(*type == REG_DWORD ? "0" : ""));
-    if (!bytes) return InvalidSyntax(Verb::kAdd);
+    if (!bytes) return InvalidSyntax(console, Verb::kAdd);
   } else if (a.data) {
-    return InvalidSyntax(Verb::kAdd);
+    return InvalidSyntax(console, Verb::kAdd);
   }
-  if (path.sub.empty()) return Failure(ERROR_ACCESS_DENIED);  // a root is no key one can add
+  if (path.sub.empty()) return Failure(console, ERROR_ACCESS_DENIED);  // a root is no key one can add
 
   HKEY key;
   if (const LSTATUS rc = RegCreateKeyExA(RootKey(path.root), path.sub.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                          KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
       rc != ERROR_SUCCESS) {
-    return Failure(rc);
+    return Failure(console, rc);
   }
   if (a.value) {
     const auto existing = telmo::platform::RegGetValue(key, *a.value);
     if (existing.ok()) {
       const std::string shown = a.value->empty() ? "(Default)" : *a.value;
-      if (!Confirm("Value " + shown + " exists, overwrite(Yes/No)?", "value " + shown + " exists, not overwritten",
+      if (!Confirm(console, "Value " + shown + " exists, overwrite(Yes/No)?", "value " + shown + " exists, not overwritten",
                    a.force)) {
         return kFailed;
       }
     } else if (existing.error() != ERROR_FILE_NOT_FOUND) {
-      return Failure(existing.error());
+      return Failure(console, existing.error());
     }
     if (const LSTATUS rc = RegSetValueExA(key, a.value->c_str(), 0, *type, bytes->data(),
                                           static_cast<DWORD>(bytes->size()));
         rc != ERROR_SUCCESS) {
-      return Failure(rc);
+      return Failure(console, rc);
     }
   }
-  std::cout << kDone << "\n";
-  return kSuccess;
+  return Done(console);
 }
 
-int Delete(const RegArgs& a, const KeyPath& path) {
+int Delete(const Console& console, const RegArgs& a, const KeyPath& path) {
   HKEY key;
   if (const LSTATUS rc = RegOpenKeyExA(RootKey(path.root), path.sub.c_str(), 0, KEY_READ | KEY_WRITE, &key);
       rc != ERROR_SUCCESS) {
-    return Failure(rc);
+    return Failure(console, rc);
   }
   if (a.value) {
     auto existing = telmo::platform::RegGetValue(key, *a.value);
-    if (!existing) return Failure(existing.error());
+    if (!existing) return Failure(console, existing.error());
     const std::string shown = a.value->empty() ? "(Default)" : *a.value;
-    if (!Confirm("Delete the registry value " + shown + " (Yes/No)?", "value " + shown + " not deleted", a.force)) {
+    if (!Confirm(console, "Delete the registry value " + shown + " (Yes/No)?", "value " + shown + " not deleted", a.force)) {
       return kFailed;
     }
-    if (const LSTATUS rc = RegDeleteValueA(key, a.value->c_str()); rc != ERROR_SUCCESS) return Failure(rc);
+    if (const LSTATUS rc = RegDeleteValueA(key, a.value->c_str()); rc != ERROR_SUCCESS) return Failure(console, rc);
   } else if (a.all_values) {
     auto values = telmo::platform::RegListValues(key);
-    if (!values) return Failure(values.error());
-    if (!Confirm("Delete all values under the registry key " + path.Display() + " (Yes/No)?",
+    if (!values) return Failure(console, values.error());
+    if (!Confirm(console, "Delete all values under the registry key " + path.Display() + " (Yes/No)?",
                  "values of " + path.Display() + " not deleted", a.force)) {
       return kFailed;
     }
     for (const auto& v : *values) {
       const LSTATUS rc = RegDeleteValueA(key, v.name.c_str());
-      if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return Failure(rc);
+      if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return Failure(console, rc);
     }
   } else {
     std::string_view parent_path = path.sub;
     const auto cut = parent_path.rfind('\\');
-    if (path.sub.empty()) return Failure(ERROR_ACCESS_DENIED);  // a root cannot go
-    if (!Confirm("Permanently delete the registry key " + path.Display() + " (Yes/No)?",
+    if (path.sub.empty()) return Failure(console, ERROR_ACCESS_DENIED);  // a root cannot go
+    if (!Confirm(console, "Permanently delete the registry key " + path.Display() + " (Yes/No)?",
                  "key " + path.Display() + " not deleted", a.force)) {
       return kFailed;
     }
@@ -489,36 +587,34 @@ int Delete(const RegArgs& a, const KeyPath& path) {
     HKEY parent;
     if (const LSTATUS rc = RegOpenKeyExA(RootKey(path.root), above.c_str(), 0, KEY_READ | KEY_WRITE, &parent);
         rc != ERROR_SUCCESS) {
-      return Failure(rc);
+      return Failure(console, rc);
     }
-    if (const LSTATUS rc = RegDeleteTreeA(parent, name.c_str()); rc != ERROR_SUCCESS) return Failure(rc);
+    if (const LSTATUS rc = RegDeleteTreeA(parent, name.c_str()); rc != ERROR_SUCCESS) return Failure(console, rc);
   }
-  std::cout << kDone << "\n";
-  return kSuccess;
+  return Done(console);
 }
 
-int RunReg(const std::vector<std::string>& args) {
+int RunReg(const Console& console, const std::vector<std::string>& args) {
   Verb verb = Verb::kQuery;
   bool help = false;
   const auto parsed = Parse(args, &verb, &help);
   if (help) return Help();
   if (!parsed) {
     if (args.empty() || (verb == Verb::kQuery && telmo::ToLower(args[0]) != "query")) {
-      std::cerr << "ERROR: Invalid syntax.\n";
-      Help(std::cerr);
-      return kUsage;
+      std::ostringstream help_text;
+      Help(help_text);
+      return RegFail(console, kUsage, "ERROR: Invalid syntax.\n" + help_text.str());
     }
-    return InvalidSyntax(verb);
+    return InvalidSyntax(console, verb);
   }
   const auto path = SplitKey(parsed->key);
   if (!path) {
-    std::cerr << "ERROR: Invalid key name.\n" << UsageLine(parsed->verb) << "\n";
-    return kUsage;
+    return RegFail(console, kUsage, std::string("ERROR: Invalid key name.\n") + UsageLine(parsed->verb) + "\n");
   }
   switch (parsed->verb) {
-    case Verb::kQuery: return Query(*parsed, *path);
-    case Verb::kAdd: return Add(*parsed, *path);
-    case Verb::kDelete: return Delete(*parsed, *path);
+    case Verb::kQuery: return Query(console, *parsed, *path);
+    case Verb::kAdd: return Add(console, *parsed, *path);
+    case Verb::kDelete: return Delete(console, *parsed, *path);
   }
   return kUsage;
 }
@@ -530,10 +626,20 @@ void AddRegCommands(CLI::App& app, Console& console) {
       "reg", "Read and change the node's registry (reg.exe syntax: reg query|add|delete KEY ..., reg /? for help)");
   // Everything after "reg" is reg.exe syntax ("/v", "/d 0x10", "/?"): take it raw.
   reg->prefix_command();
+  reg->fallthrough(false);
   reg->set_help_flag();
   reg->allow_extras();
   reg->callback([reg, &console] {
-    console.action = [args = reg->remaining()] { return RunReg(args); };
+    // "--json" may follow "reg" like any global option; reg.exe has no such switch.
+    std::vector<std::string> args;
+    for (auto& a : reg->remaining()) {
+      if (a == "--json") {
+        console.json = true;
+      } else {
+        args.push_back(std::move(a));
+      }
+    }
+    console.action = [&console, args = std::move(args)] { return RunReg(console, args); };
   });
 }
 

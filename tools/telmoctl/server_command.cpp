@@ -1,7 +1,9 @@
 // telmoctl start|stop|status SERVICE: server control by DLGP TCP service.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console.h"
 #include "external/telmo_mgmt.h"
@@ -28,46 +30,51 @@ const char* ComponentRunStatusName(int status) {
   }
 }
 
-int Control(const Console& console, std::int32_t tt, const std::string& service) {
+std::optional<std::vector<std::uint8_t>> ServicePayload(const Console& console, const std::string& service,
+                                                        int& exit_code) {
   auto payload = telmo::mgmt::EncodeServiceRequest(service);
   if (!payload) {
-    std::fprintf(stderr, "telmoctl: '%s' is not a TCP service name (at most 31 characters)\n", service.c_str());
-    return kUsage;
+    exit_code = Fail(console, kUsage, "'" + service + "' is not a TCP service name (at most 31 characters)");
+    return std::nullopt;
   }
+  return std::move(payload.value());
+}
+
+int Control(const Console& console, std::int32_t tt, const std::string& service) {
   int exit_code = kSuccess;
-  const auto reply = AskManager(console, tt, payload.value(), exit_code);
+  const auto payload = ServicePayload(console, service, exit_code);
+  if (!payload) return exit_code;
+  const auto reply = AskManager(console, tt, *payload, exit_code);
   if (!reply) return exit_code;
   const bool start = tt == TELMO_TT_START_SERVER;
+  const nlohmann::json about{{"service", service}, {"request", start ? "start" : "stop"}};
+  if (reply->status.failed()) return FailStatus(console, reply->status, (start ? "start " : "stop ") + service, about);
   if (console.json) {
     nlohmann::json j = StatusJson(reply->status);
-    j["service"] = service;
-    j["request"] = start ? "start" : "stop";
-    std::printf("%s\n", j.dump(2).c_str());
-  } else if (!reply->status.failed()) {
-    std::printf("Server %s %s.\n", service.c_str(), start ? "started" : "stopped");
+    j.update(about);
+    PrintJson(j);
+  } else {
+    std::printf("Server %s %s.\n", Printable(service).c_str(), start ? "started" : "stopped");
   }
-  return ReportStatus(console, reply->status, std::string(start ? "start " : "stop ") + service);
+  return kSuccess;
 }
 
 int Status(const Console& console, const std::string& service, bool v1) {
-  auto payload = telmo::mgmt::EncodeServiceRequest(service);
-  if (!payload) {
-    std::fprintf(stderr, "telmoctl: '%s' is not a TCP service name (at most 31 characters)\n", service.c_str());
-    return kUsage;
-  }
   int exit_code = kSuccess;
+  const auto payload = ServicePayload(console, service, exit_code);
+  if (!payload) return exit_code;
   const std::int32_t tt = v1 ? TELMO_TT_GET_SERVER_STATUS_V1 : TELMO_TT_GET_SERVER_STATUS;
-  const auto reply = AskManager(console, tt, payload.value(), exit_code);
+  const auto reply = AskManager(console, tt, *payload, exit_code);
   if (!reply) return exit_code;
+  if (reply->status.failed()) return FailStatus(console, reply->status, "status " + service, {{"service", service}});
   auto record = telmo::mgmt::DecodeServerStatus(reply->payload, v1);
-  if (!record) {
-    std::fprintf(stderr, "telmoctl: the manager's reply is not a status reply\n");
-    return kFailed;
-  }
+  if (!record) return Fail(console, kFailed, "the manager's reply is not a status reply", {{"service", service}});
   if (console.json) {
     nlohmann::json components = nlohmann::json::array();
     for (const auto& c : record->components) {
-      nlohmann::json entry{{"name", c.name}, {"run_status", c.run_status}};
+      nlohmann::json entry{{"name", c.name},
+                           {"run_status", c.run_status},
+                           {"run_status_label", ComponentRunStatusName(c.run_status)}};
       if (v1) entry["conn_status"] = c.conn_status;
       components.push_back(entry);
     }
@@ -75,21 +82,22 @@ int Status(const Console& console, const std::string& service, bool v1) {
     j["service"] = service;
     j["server"] = record->server_name;
     j["run_status"] = record->run_status;
+    j["run_status_label"] = ServerRunStatusName(record->run_status);
     j["components"] = components;
-    std::printf("%s\n", j.dump(2).c_str());
-  } else if (!reply->status.failed()) {
-    std::printf("Server %s (%s): %s\n", record->server_name.c_str(), service.c_str(),
-                ServerRunStatusName(record->run_status));
-    for (const auto& c : record->components) {
-      if (v1) {
-        std::printf("  %-28s %-20s connection status %d\n", c.name.c_str(), ComponentRunStatusName(c.run_status),
-                    c.conn_status);
-      } else {
-        std::printf("  %-28s %s\n", c.name.c_str(), ComponentRunStatusName(c.run_status));
-      }
+    PrintJson(j);
+    return kSuccess;
+  }
+  std::printf("Server %s (%s): %s\n", Printable(record->server_name).c_str(), Printable(service).c_str(),
+              ServerRunStatusName(record->run_status));
+  for (const auto& c : record->components) {
+    if (v1) {
+      std::printf("  %-28s %-20s connection status %d\n", Printable(c.name).c_str(),
+                  ComponentRunStatusName(c.run_status), c.conn_status);
+    } else {
+      std::printf("  %-28s %s\n", Printable(c.name).c_str(), ComponentRunStatusName(c.run_status));
     }
   }
-  return ReportStatus(console, reply->status, "status " + service);
+  return kSuccess;
 }
 
 }  // namespace

@@ -50,20 +50,25 @@ std::string SystemText(DWORD error) {
 /// "[SC] OpenService FAILED 1060:" and the system's text; exit code 1.
 int Failed(const Console& console, const char* call, DWORD error) {
   if (console.json) {
-    const nlohmann::json j{{"call", call}, {"error", error}, {"message", SystemText(error)}};
-    std::printf("%s\n", j.dump(2).c_str());
+    PrintJson({{"ok", false},
+               {"exit_code", kFailed},
+               {"call", call},
+               {"error", error},
+               {"message", telmo::Format("%s FAILED %u: %s", call, error, SystemText(error).c_str())}});
   } else {
     std::printf("[SC] %s FAILED %u:\n\n%s\n\n", call, error, SystemText(error).c_str());
   }
   return kFailed;
 }
 
-void Print(const Console& console, const std::string& name, const SERVICE_STATUS_PROCESS& s) {
+/// `missed`: the state --wait waited for and did not see (null: none missed).
+void Print(const Console& console, const std::string& name, const SERVICE_STATUS_PROCESS& s, const char* missed) {
   const bool stoppable = (s.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
   const bool pausable = (s.dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
   const bool shutdown = (s.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) != 0;
   if (console.json) {
-    const nlohmann::json j{{"service_name", name},
+    nlohmann::json j{{"ok", missed == nullptr},
+                           {"service_name", name},
                            {"type", s.dwServiceType},
                            {"state", s.dwCurrentState},
                            {"state_name", StateName(s.dwCurrentState)},
@@ -76,7 +81,11 @@ void Print(const Console& console, const std::string& name, const SERVICE_STATUS
                            {"checkpoint", s.dwCheckPoint},
                            {"wait_hint", s.dwWaitHint},
                            {"pid", s.dwProcessId}};
-    std::printf("%s\n", j.dump(2).c_str());
+    if (missed) {
+      j["exit_code"] = kFailed;
+      j["message"] = telmo::Format("%s did not reach %s within %g s", name.c_str(), missed, console.timeout);
+    }
+    PrintJson(j);
     return;
   }
   std::printf("\nSERVICE_NAME: %s\n", name.c_str());
@@ -90,6 +99,9 @@ void Print(const Console& console, const std::string& name, const SERVICE_STATUS
   std::printf("        WAIT_HINT          : 0x%x\n", s.dwWaitHint);
   std::printf("        PID                : %u\n", s.dwProcessId);
   std::printf("        FLAGS              :\n");
+  if (missed) {
+    std::fprintf(stderr, "telmoctl: %s did not reach %s within %g s\n", name.c_str(), missed, console.timeout);
+  }
 }
 
 bool QueryEx(const SC_HANDLE& service, SERVICE_STATUS_PROCESS* status) {
@@ -142,7 +154,7 @@ int Run(const Console& console, const SvcArgs& args, Verb verb) {
     reached = WaitFor(console, service, &status,
                       [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == SERVICE_STOPPED; });
   }
-  Print(console, args.name, status);
+  Print(console, args.name, status, reached ? nullptr : verb == Verb::kStart ? "RUNNING" : "STOPPED");
   return reached ? kSuccess : kFailed;
 }
 
