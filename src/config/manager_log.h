@@ -4,9 +4,11 @@
 // diagnostic lines written only when diagnostics are wanted.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "external/telmo_log.h"
+#include "platform/win_types.h"
 
 inline constexpr const char* kTraceCategory = "TELMOMANAGER";
 inline constexpr const char* kPerformanceCategory = "PERFORMANCE";
@@ -24,4 +26,10 @@ namespace telmo {
 void DiagLine(const char* category, int code, std::string_view text);
 /// Logs a status block under the application name of TELMO_USR_GetApplicationID.
 void LogBlockUnderApplicationName(const StatusBlock& status);
+/// Writes a line to the client log under that application name.
+void ClientLogUnderApplicationName(std::string_view text);
+/// Console error report: "Error in <call>: " and the system text of `error`
+/// (the thread's last error when none is given) on standard output, or
+/// "Unknown Error=<n>" when the system has no text for it.
+void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error = std::nullopt);
 }  // namespace telmo

@@ -15,26 +15,8 @@
 
 #include "config/records.h"
 #include "external/telmo_status.h"
+#include "external/telmo_watchdog.h"
 #include "util/fixed_text.h"
-
-/// One item of a watchdog report.
-struct WatchdogItem {
-  std::int32_t state = 0;              ///< 2 when a request failed, 4 when also stale
-  telmo::FixedText<256> value;
-  std::array<std::int32_t, 3> words{};  ///< the third is the item's status code
-  std::array<char, 8> stamp{};          ///< time stamp text, as the DLGP sends it
-  friend bool operator==(const WatchdogItem&, const WatchdogItem&) = default;
-};
-
-/// A watchdog report (the 1112-byte block on the wire; this is our own type).
-struct WatchdogReport {
-  telmo::FixedText<256> tag_name;
-  std::array<std::uint32_t, 2> update_stamp{};  ///< the second word is a transnum time
-  std::int32_t watchdog_timeout = 0;            ///< in TELMO_DIFFTIME units
-  std::uint32_t reserved = 0;                   ///< carried unchanged
-  std::array<WatchdogItem, 3> items{};
-  friend bool operator==(const WatchdogReport&, const WatchdogReport&) = default;
-};
 
 struct WatchdogEntry {
   int used = 0;            ///< 1 when the entry belongs to a server

@@ -8,6 +8,7 @@
 #include "external/telmo_server.h"
 #include "platform/sync.h"
 #include "requests/handlers.h"
+#include "requests/named_requests.h"
 #include "supervision/checks.h"
 #include "supervision/startup.h"
 #include "util/text.h"
@@ -32,6 +33,7 @@ constexpr std::array kRoutes{
     Route{TELMO_TT_NOTIFY_SERVER_STATUS, HandleNotifyServerStatus},
     Route{TELMO_TT_GET_MGMT_PARAMS, HandleGetMgmtParams},
     Route{TELMO_TT_SET_MGMT_PARAMS, HandleSetMgmtParams},
+    Route{TELMO_TT_MSG, HandleNamedRequest},
 };
 
 // The developer hook of "-infinite": sleeps until a debugger (or SIGUSR1, see

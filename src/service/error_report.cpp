@@ -57,17 +57,6 @@ std::string LastErrorText(std::size_t buffer_size) {
   return Bounded(Format("%s (0x%x)", TELMO_FILTER_CRLF(cut).c_str(), static_cast<unsigned>(error)), buffer_size);
 }
 
-void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error) {
-  std::printf("Error in %s: ", failed_call);
-  const DWORD code = error.value_or(GetLastError());
-  if (auto message = SystemText(code)) {
-    std::printf("%s\n", TELMO_FILTER_CRLF(*message).c_str());
-  } else {
-    std::printf("Unknown Error=%ld\n", static_cast<long>(code));
-  }
-  std::fflush(stdout);
-}
-
 void LogWindowsError(const char* /*source*/, const char* context, DWORD error) {
   constexpr std::size_t kLimit = 2048;
   std::string text;

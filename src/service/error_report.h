@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "config/manager_log.h"
 #include "platform/win_types.h"
 
 /// Event identifiers the manager writes (the text is the single insertion string).
@@ -29,8 +30,8 @@ void ReportServiceError(const char* failed_call);
 /// empty when there is no system text or it would not fit `buffer_size`.
 [[nodiscard]] std::string LastErrorText(std::size_t buffer_size);
 
-/// Console error report: "Error in <call>: <system text>" on standard output.
-void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error = std::nullopt);
+/// The console error report is telmo::ConsoleErrorReport (config/manager_log.h):
+/// the registry writes of the named requests use it too.
 
 /// Logged Windows error: the context and the system text of `error` in the
 /// management log (nothing for error 0 without context).

@@ -64,9 +64,3 @@ void TELMO_MGMT_RestartServer(ServerRecord& server, StatusBlock& status) {
   }
   if (logged_on) CloseHandle(logon.token);
 }
-
-BYTE TELMO_MGMT_CheckServersWatchdogs(ServerTable& /*table*/) {
-  // Watchdog reports are asked only of servers in the watchdog monitor table;
-  // the exchange with the DLGPs is not served by this build yet.
-  return 0;
-}

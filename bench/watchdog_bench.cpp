@@ -1,0 +1,291 @@
+// Watchdog checks over many watched servers.
+//
+//   watchdog_bench [--servers N] [--silent K] [--passes P]
+//
+// N servers (default 1000) whose DLGPs are asynchronous and watched; their
+// DLGPs are played by one thread of this program that serves N loopback
+// ports: it takes each GetWatchDogData and answers with a
+// GetWatchDogDataReply, except K of them (default 10) that listen but never
+// answer, like a hung DLGP. A request loop like the manager's serves the
+// requests and runs each watchdog pass on its own thread, as the manager's
+// loop does, while a console asks it for a server's status back to back.
+// Reported per pass:
+//   - how long the pass held the request loop;
+//   - the longest wait of a status request meanwhile;
+//   - when every DLGP that answers had its report cached.
+// The "Timeout" parameter (the wait for a DLGP) is the default, 10 s.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/globals.h"
+#include "config/manager_state.h"
+#include "external/net.h"
+#include "external/telmo_client.h"
+#include "external/telmo_frame.h"
+#include "external/telmo_mgmt.h"
+#include "external/telmo_server.h"
+#include "external/telmo_services.h"
+#include "external/telmo_watchdog.h"
+#include "platform/sysinfo.h"
+#include "requests/worker.h"
+#include "supervision/checks.h"
+#include "supervision/watchdog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+int g_servers = 1000;
+int g_silent = 10;
+int g_passes = 5;
+fs::path g_dir;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+std::string Service(int i) { return "WDOG" + std::to_string(i); }
+
+// --- the DLGPs ---------------------------------------------------------------
+
+struct Connection {
+  telmo::platform::UniqueFd fd;
+  std::vector<std::uint8_t> in;
+};
+
+class DlgpFarm {
+ public:
+  DlgpFarm() {
+    for (int i = 0; i < g_servers; ++i) {
+      auto fd = telmo::detail::ListenOn("127.0.0.1", 0);
+      if (!fd) {
+        std::fprintf(stderr, "cannot listen\n");
+        std::exit(1);
+      }
+      AddServiceToFile(Service(i), telmo::detail::LocalPort(fd->get()));
+      listeners_.push_back(std::move(fd).value());
+    }
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~DlgpFarm() {
+    stop_ = true;
+    thread_.join();
+  }
+  [[nodiscard]] long reports() const { return reports_; }
+
+  /// Returns once the manager has handled every report sent before the call.
+  void Flush() {
+    std::lock_guard lock(manager_mutex_);
+    (void)manager_->Request(TELMO_TT_GET_MGMT_PARAMS, {}, 30s);
+  }
+
+ private:
+  void Run() {
+    auto client = telmo::TelmoClient::ConnectService("", "TELMOManager", 5s);
+    if (!client) std::exit(2);
+    {
+      std::lock_guard lock(manager_mutex_);
+      manager_ = std::move(client).value();
+    }
+    std::vector<pollfd> polls;
+    while (!stop_) {
+      polls.clear();
+      // The silent ones (the first K) are never accepted from.
+      for (int i = g_silent; i < g_servers; ++i) polls.push_back({listeners_[static_cast<std::size_t>(i)].get(), POLLIN, 0});
+      const std::size_t first_connection = polls.size();
+      for (const auto& c : connections_) polls.push_back({c.fd.get(), POLLIN, 0});
+      if (::poll(polls.data(), polls.size(), 100) <= 0) continue;
+      for (std::size_t p = 0; p < first_connection; ++p) {
+        if (!(polls[p].revents & POLLIN)) continue;
+        const int fd = ::accept4(polls[p].fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) connections_.push_back({telmo::platform::UniqueFd(fd), {}});
+      }
+      std::vector<Connection> open;
+      for (std::size_t k = 0; k < connections_.size(); ++k) {
+        Connection& c = connections_[k];
+        const short revents = polls[first_connection + k].revents;
+        if (revents != 0 && !Serve(c)) continue;
+        open.push_back(std::move(c));
+      }
+      // Connections accepted in this round were not polled yet: keep them.
+      for (std::size_t k = polls.size() - first_connection; k < connections_.size(); ++k) {
+        open.push_back(std::move(connections_[k]));
+      }
+      connections_.swap(open);
+    }
+  }
+
+  bool Serve(Connection& c) {
+    std::uint8_t chunk[4096];
+    const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    if (n <= 0) return n < 0 && errno == EAGAIN;
+    c.in.insert(c.in.end(), chunk, chunk + n);
+    for (;;) {
+      TelmoMessage request;
+      const auto decoded = telmo::wire::DecodeFrame(c.in, request);
+      if (decoded.status != telmo::wire::DecodeStatus::kOk) return decoded.status == telmo::wire::DecodeStatus::kNeedMore;
+      c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
+      std::vector<std::uint8_t> frame;
+      const IdentityRecord me{telmo::Text32("BENCHNODE"), telmo::Text32("DLGP")};
+      (void)telmo::wire::AppendFrame(telmo::MakeReply(request, {}, {}, me), frame);
+      (void)telmo::detail::WriteAll(c.fd.get(), frame, Clock::now() + 1s);
+      // The service is the text after the action name.
+      const std::span<const std::uint8_t> data(request.payload);
+      telmo::mgmt::TextReader texts(data.subspan(std::min<std::size_t>(telmo::mgmt::kNamedHeader, data.size())));
+      (void)texts.Next();
+      const auto service = texts.Next();
+      WatchdogReport report;
+      report.tag_name.assign("Tag");
+      report.update_stamp[1] = TELMO_SERVER_GENERATE_TRANSNUM();
+      report.watchdog_timeout = 60000;
+      report.items[0].value.assign("OK");
+      const auto reply = telmo::watchdog::EncodeWatchdogReply(service.value_or(""), report);
+      std::lock_guard lock(manager_mutex_);
+      (void)manager_->Post(TELMO_TT_MSG, telmo::mgmt::EncodeNamedPayload(0, {}, reply), 5s);
+      ++reports_;
+    }
+  }
+
+  std::vector<telmo::platform::UniqueFd> listeners_;
+  std::vector<Connection> connections_;
+  std::mutex manager_mutex_;
+  std::optional<telmo::TelmoClient> manager_;
+  std::atomic<long> reports_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// --- the request loop ------------------------------------------------------------
+
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_pass_wanted{false};
+std::atomic<bool> g_pass_done{false};
+std::atomic<long long> g_pass_hold_us{0};
+
+void RequestLoop() {
+  StatusBlock general;
+  StatusBlock reply;
+  StatusBlock scratch;
+  TELMO_SERVER_INIT_THREAD(general);
+  while (!g_stop) {
+    TELMO_SERVER_INITBLK(general);
+    TELMO_SERVER_INITBLK(reply);
+    TELMO_SERVER_ACCEPT(general);
+    TelmoMessage request;
+    if (TELMO_SERVER_RECEIVE(1, request, general) > 0) {
+      RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply};
+      telmo::requests::Dispatch(context);
+    }
+    if (g_pass_wanted.exchange(false)) {
+      const auto begin = Clock::now();
+      TELMO_MGMT_CheckServersWatchdogs(gServerTable);
+      g_pass_hold_us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
+      g_pass_done = true;
+    }
+  }
+  TELMO_SERVER_EXIT_THREAD(scratch);
+}
+
+// --- set-up -----------------------------------------------------------------
+
+void SetUpNode() {
+  g_dir = fs::temp_directory_path() / ("telmo-watchdog-bench-" + std::to_string(::getpid()));
+  for (const char* sub : {"state", "log", "root/bin"}) fs::create_directories(g_dir / sub);
+  ::setenv("TELMO_STATE_DIR", (g_dir / "state").c_str(), 1);
+  ::setenv("TELMO_LOG_DIR", (g_dir / "log").c_str(), 1);
+  ::setenv("TELMOROOT", (g_dir / "root").c_str(), 1);
+  ::setenv("TELMO_NODE", "BENCHNODE", 1);
+  ::unsetenv("TELMOMGMT");
+  ::unsetenv("TELMO_DIAG");
+  telmo::platform::RaiseOpenFileLimit();
+  StatusBlock block;
+  gServerTable.mutex.Create(block);
+  InitializeCriticalSectionAndSpinCount(&gProcessTable.lock, 1024);
+  for (int s = 0; s < g_servers; ++s) {
+    auto server = std::make_unique<ServerRecord>();
+    server->name = "Watched " + std::to_string(s);
+    server->dlgp_service.assign(Service(s));
+    server->desired_state = kDesiredStateStarted;
+    server->run_status = 2;
+    auto dlgp = std::make_unique<ComponentRecord>();
+    dlgp->name = "Gateway";
+    dlgp->executable = "%TELMOROOTQ%\\bin\\TELMO_ASYNCDLGP.exe";
+    dlgp->arguments = "-TCPSERVICE " + Service(s) + " -WATCHDOGTAG Tag -WATCHDOGTIMEOUT 60000";
+    server->components.push_back(std::move(dlgp));
+    gWatchdogTable.Register(*server, block);
+    gServerTable.Append(std::move(server));
+  }
+  // The server the console asks about (not watched).
+  auto probe = std::make_unique<ServerRecord>();
+  probe->name = "Probe";
+  probe->dlgp_service.assign("PROBE");
+  gServerTable.Append(std::move(probe));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--servers") g_servers = std::atoi(argv[++i]);
+    else if (a == "--silent") g_silent = std::atoi(argv[++i]);
+    else if (a == "--passes") g_passes = std::atoi(argv[++i]);
+  }
+  g_silent = std::clamp(g_silent, 0, g_servers);
+  SetUpNode();
+  telmo::Text32 node;
+  StatusBlock block;
+  // The manager's own port: any free one, written into the services file.
+  {
+    auto fd = telmo::detail::ListenOn("127.0.0.1", 0);
+    const int port = telmo::detail::LocalPort(fd->get());
+    RemoveServiceFromFile("TELMOManager");
+    AddServiceToFile("TELMOManager", port);
+  }
+  TELMO_SERVER_INIT(1, "TELMOManager", node, block);
+  telmo::SetLocalNode(node);
+  std::thread loop(RequestLoop);
+  DlgpFarm farm;
+
+  auto console = telmo::TelmoClient::ConnectService("", "TELMOManager", 5s);
+  auto status_request = telmo::mgmt::EncodeServiceRequest("PROBE");
+  std::printf("%d watched servers, %d of them silent, \"Timeout\" %d\n", g_servers, g_silent,
+              gMgmtParameters.timeout.load());
+  for (int pass = 0; pass < g_passes; ++pass) {
+    g_pass_done = false;
+    const long reports_before = farm.reports();
+    const auto begin = Clock::now();
+    g_pass_wanted = true;
+    Clock::duration longest{};
+    while (!g_pass_done) {
+      const auto asked = Clock::now();
+      (void)console->Request(TELMO_TT_GET_SERVER_STATUS, status_request.value(), 60s);
+      longest = std::max(longest, Clock::now() - asked);
+    }
+    const auto expected = reports_before + (g_servers - g_silent);
+    while (farm.reports() < expected && Clock::now() - begin < 60s) std::this_thread::sleep_for(1ms);
+    farm.Flush();
+    const auto cached = Clock::now() - begin;
+    std::printf("pass %d: loop held %.1f ms, longest status wait %.1f ms, %d reports cached after %.1f ms\n", pass,
+                static_cast<double>(g_pass_hold_us.load()) / 1000.0, Ms(longest), g_servers - g_silent, Ms(cached));
+    // Let the sends to the silent ones end before the next pass.
+    TELMO_MGMT_WaitWatchdogRequests(std::chrono::seconds(30));
+  }
+  g_stop = true;
+  loop.join();
+  TELMO_SERVER_EXIT(block);
+  std::error_code ec;
+  fs::remove_all(g_dir, ec);
+  return 0;
+}
