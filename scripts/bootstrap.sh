@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (only the missing
-# ones). Runs apt-get as root, or through sudo when not root.
+# ones). Runs apt-get as root, or through sudo when not root. dpkg-dev and
+# systemd serve the package stage: dpkg-shlibdeps for the .deb's dependencies,
+# systemd-analyze to verify the unit (systemd need not run for that).
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libpam0g-dev libpam-modules libsystemd-dev
   clang libclang-rt-14-dev
+  dpkg-dev systemd
 )
 
 missing=()

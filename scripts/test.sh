@@ -2,7 +2,11 @@
 # Builds everything and runs the test suite:
 #   1. every test under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2. the concurrency tests (label "tsan") under ThreadSanitizer;
-#   3. the server-file fuzzer for a bounded time (when clang is present).
+#   3. the server-file fuzzer for a bounded time (when clang is present), its
+#      output in build-fuzz/fuzz.log;
+#   4. the Debian package: built with CPack from a release build, its contents
+#      listed and checked, its systemd unit verified (packaging/check-package.sh).
+# Ends with a summary of the stages, the last thing on screen.
 # Installs missing Debian packages first (scripts/bootstrap.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,28 +14,80 @@ scripts/bootstrap.sh
 
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-60}
+configure=(-G Ninja -DTELMO_BUILD_BENCH=OFF)
+command -v ccache >/dev/null && configure+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-echo "== ASan + UBSan build and tests"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTELMO_SANITIZE=address,undefined -DTELMO_BUILD_BENCH=OFF >/dev/null
+summary=()
+passed_total=0
+stage="" stage_start=$SECONDS
+begin() {
+  stage=$1 stage_start=$SECONDS
+  echo "== $1"
+}
+took() { printf '%dm%02ds' $(((SECONDS - $1) / 60)) $(((SECONDS - $1) % 60)); }
+finish() {
+  local rc=$?
+  echo
+  echo "== summary ($(took 0))"
+  local line
+  for line in "${summary[@]}"; do echo "  $line"; done
+  if [ "$rc" != 0 ]; then
+    echo "  FAILED in stage: $stage (exit code $rc)"
+  else
+    echo "total: $passed_total passed, 0 failed"
+  fi
+}
+trap finish EXIT
+
+# Runs ctest (output on screen and in LOG) and adds its count to the summary.
+run_ctest() {
+  local name=$1 log=$2
+  shift 2
+  ctest "$@" 2>&1 | tee "$log"
+  local passed
+  passed=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  passed_total=$((passed_total + ${passed:-0}))
+  summary+=("$(printf '%-11s %6s tests passed  (%s)' "$name" "${passed:-?}" "$(took "$stage_start")")")
+}
+
+begin "ASan + UBSan build and tests"
+cmake -S . -B build-asan "${configure[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELMO_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan -j"$jobs" --output-on-failure --timeout 180
+  run_ctest "ASan+UBSan" build-asan/ctest.log --test-dir build-asan -j"$jobs" --output-on-failure --timeout 180
 
-echo "== ThreadSanitizer build and concurrency tests"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTELMO_SANITIZE=thread -DTELMO_TSAN_ONLY=ON -DTELMO_BUILD_BENCH=OFF >/dev/null
+begin "ThreadSanitizer build and concurrency tests"
+cmake -S . -B build-tsan "${configure[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTELMO_SANITIZE=thread -DTELMO_TSAN_ONLY=ON >/dev/null
 cmake --build build-tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan -j"$jobs" -L tsan --no-tests=error --output-on-failure --timeout 180
+  run_ctest "TSan" build-tsan/ctest.log --test-dir build-tsan -j"$jobs" -L tsan --no-tests=error --output-on-failure \
+  --timeout 180
 
 if command -v clang++ >/dev/null && [ "$fuzz_seconds" -gt 0 ]; then
-  echo "== Fuzzing the server-file loader for ${fuzz_seconds}s"
-  cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTELMO_BUILD_FUZZ=ON -DTELMO_BUILD_TESTS=OFF -DTELMO_BUILD_BENCH=OFF >/dev/null
+  begin "Fuzzing the server-file loader for ${fuzz_seconds}s (output in build-fuzz/fuzz.log)"
+  cmake -S . -B build-fuzz "${configure[@]}" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTELMO_BUILD_FUZZ=ON -DTELMO_BUILD_TESTS=OFF >/dev/null
   cmake --build build-fuzz -j"$jobs" --target fuzz_load_server
   mkdir -p build-fuzz/corpus
-  build-fuzz/fuzz/fuzz_load_server -max_total_time="$fuzz_seconds" -print_final_stats=1 -close_fd_mask=1 \
-    build-fuzz/corpus fuzz/corpus/load_server
+  if ! build-fuzz/fuzz/fuzz_load_server -max_total_time="$fuzz_seconds" -print_final_stats=1 -close_fd_mask=1 \
+    build-fuzz/corpus fuzz/corpus/load_server >build-fuzz/fuzz.log 2>&1; then
+    tail -n 60 build-fuzz/fuzz.log
+    exit 1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' build-fuzz/fuzz.log | tail -1)
+  summary+=("$(printf '%-11s %6s executions in %ss, nothing found  (%s)' fuzz "${runs:-?}" "$fuzz_seconds" \
+    "$(took "$stage_start")")")
 fi
-echo "== all tests passed"
+
+begin "Debian package (release build, CPack, contents and unit checked)"
+cmake -S . -B build-pkg "${configure[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DTELMO_BUILD_TESTS=OFF >/dev/null
+cmake --build build-pkg -j"$jobs"
+rm -f build-pkg/*.deb
+(cd build-pkg && cpack -G DEB >/dev/null)
+deb=$(ls build-pkg/*.deb)
+packaging/check-package.sh "$deb"
+summary+=("$(printf '%-11s %s: contents listed and checked, unit verified  (%s)' package "$(basename "$deb")" \
+  "$(took "$stage_start")")")
+stage=done
