@@ -2,8 +2,8 @@
 # Builds everything and runs the test suite:
 #   1. every test under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   2. the concurrency tests (label "tsan") under ThreadSanitizer;
-#   3. the server-file fuzzer for a bounded time (when clang is present), its
-#      output in build-fuzz/fuzz.log;
+#   3. the fuzz targets for a bounded time each (when clang is present), their
+#      output in build-fuzz/TARGET.log;
 #   4. the Debian package: built with CPack from a release build, its contents
 #      listed and checked, its systemd unit verified (packaging/check-package.sh).
 # Ends with a summary of the stages, the last thing on screen.
@@ -64,20 +64,27 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_ctest "TSan" build-tsan/ctest.log --test-dir build-tsan -j"$jobs" -L tsan --no-tests=error --output-on-failure \
   --timeout 180
 
+# Fuzz targets: "TARGET CORPUS SECONDS" (a new target is one line, ~30 s).
+fuzz_targets=("fuzz_load_server fuzz/corpus/load_server $fuzz_seconds")
 if command -v clang++ >/dev/null && [ "$fuzz_seconds" -gt 0 ]; then
-  begin "Fuzzing the server-file loader for ${fuzz_seconds}s (output in build-fuzz/fuzz.log)"
+  begin "Fuzzing (output in build-fuzz/TARGET.log)"
   cmake -S . -B build-fuzz "${configure[@]}" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTELMO_BUILD_FUZZ=ON -DTELMO_BUILD_TESTS=OFF >/dev/null
-  cmake --build build-fuzz -j"$jobs" --target fuzz_load_server
-  mkdir -p build-fuzz/corpus
-  if ! build-fuzz/fuzz/fuzz_load_server -max_total_time="$fuzz_seconds" -print_final_stats=1 -close_fd_mask=1 \
-    build-fuzz/corpus fuzz/corpus/load_server >build-fuzz/fuzz.log 2>&1; then
-    tail -n 60 build-fuzz/fuzz.log
-    exit 1
-  fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' build-fuzz/fuzz.log | tail -1)
-  summary+=("$(printf '%-11s %6s executions in %ss, nothing found  (%s)' fuzz "${runs:-?}" "$fuzz_seconds" \
-    "$(took "$stage_start")")")
+  for entry in "${fuzz_targets[@]}"; do
+    read -r target corpus seconds <<<"$entry"
+    stage_start=$SECONDS
+    cmake --build build-fuzz -j"$jobs" --target "$target"
+    mkdir -p "build-fuzz/corpus-$target"
+    echo "$target for ${seconds}s"
+    if ! "build-fuzz/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 \
+      "build-fuzz/corpus-$target" "$corpus" >"build-fuzz/$target.log" 2>&1; then
+      tail -n 60 "build-fuzz/$target.log"
+      exit 1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "build-fuzz/$target.log" | tail -1)
+    summary+=("$(printf '%-11s %6s executions of %s in %ss, nothing found  (%s)' fuzz "${runs:-?}" "$target" \
+      "$seconds" "$(took "$stage_start")")")
+  done
 fi
 
 begin "Debian package (release build, CPack, contents and unit checked)"

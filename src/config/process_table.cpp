@@ -35,6 +35,7 @@ ProcessTable::Registered ProcessTable::Register(ServerRecord& server, ComponentR
     auto& e = entries_[static_cast<std::size_t>(match)];
     if (e.process) result.replaced = std::move(e.process);
     e.process = std::move(process);
+    e.recorded = std::chrono::steady_clock::now();
     result.index = match;
     return result;
   }
@@ -46,6 +47,7 @@ ProcessTable::Registered ProcessTable::Register(ServerRecord& server, ComponentR
   e.server = &server;
   e.component = &component;
   e.process = std::move(process);
+  e.recorded = std::chrono::steady_clock::now();
   if (free_index > highest_) highest_ = free_index;
   result.index = free_index;
   return result;

@@ -11,6 +11,8 @@
 // of their own. Lock order: process table lock first, server table mutex second.
 #pragma once
 
+#include <chrono>
+
 #include <span>
 
 #include "config/records.h"
@@ -21,6 +23,8 @@ struct ProcessEntry {
   ServerRecord* server = nullptr;
   ComponentRecord* component = nullptr;
   ProcessHandle process;  ///< empty is the "0" handle
+  /// When `process` was recorded (its uptime, as GetProcessStatus reports it).
+  std::chrono::steady_clock::time_point recorded{};
 
   [[nodiscard]] bool is_free() const noexcept { return server == nullptr && component == nullptr; }
 };

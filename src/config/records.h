@@ -26,6 +26,7 @@ struct ComponentRecord {
   int generated = 0;          ///< not 0: never written to a server file
   int run_status = 0;         ///< 0 not running, 1 running, 2 no TCP service to probe
   int conn_status = 0;        ///< last CONNSTATUS the component reported
+  int restarts = 0;           ///< restarts by the periodic check since the manager started
 };
 
 /// One configured server. It owns its components; `components` is in the

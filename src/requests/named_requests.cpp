@@ -39,6 +39,7 @@ constexpr std::array kNamedActions{
     // EnumerateServers, EnumerateDLGPServices.
     NamedAction{"GetRemoteServicePort", HandleGetRemoteServicePort},
     // Actions of this manager's own go after the ones above.
+    NamedAction{"GetProcessStatus", HandleGetProcessStatus},
 };
 
 constexpr std::size_t kEnvelopeLine = 256;

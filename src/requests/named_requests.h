@@ -67,6 +67,8 @@ void HandleSetHealthCheckFlag(NamedRequest& request);
 void HandleAgreeOnPort(NamedRequest& request);
 void HandleNoWriteOption(NamedRequest& request);
 void HandleGetRemoteServicePort(NamedRequest& request);
+// process_status.cpp: this manager's own extension
+void HandleGetProcessStatus(NamedRequest& request);
 // watchdog_requests.cpp
 void HandleGetWatchDogData(NamedRequest& request);
 void HandleGetWatchDogDataReply(NamedRequest& request);

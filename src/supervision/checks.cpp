@@ -60,6 +60,7 @@ void TELMO_MGMT_RestartServer(ServerRecord& server, StatusBlock& status) {
                                            component->tcp_service.c_str());
     TELMO_MGMT_LogText("telmo_manager", "TELMO_MGMT_RestartServer", __LINE__, text.substr(0, 511));
     TELMO_MGMT_KillComponent(gProcessTable, server, *component);
+    ++component->restarts;
     TELMO_MGMT_StartComponent(*component, server, logon, status);
   }
   if (logged_on) CloseHandle(logon.token);

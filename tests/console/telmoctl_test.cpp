@@ -6,6 +6,7 @@
 
 #include "platform/process.h"
 #include "requests/request_support.h"
+#include "util/text.h"
 
 namespace telmo::test {
 namespace {
@@ -74,6 +75,30 @@ TEST_F(Telmoctl, StatusShowsLabelsAndEscapesControlCharactersOptionsMayFollowThe
     EXPECT_EQ(Json(r)["exit_code"], 2);
   }
   EXPECT_EQ(Json(Run({"params", "get", "--json"}))["reply_timeout"], 50);
+}
+
+TEST_F(Telmoctl, StatusShowsEachProcessWithItsPidUptimeAndRestarts) {
+  ServerRecord& server = manager_.AddServer(
+      "Plant", "PLANT_DLGP", {manager_.ServingComponent("Gateway", "plant_dlgp", "PLANT_DLGP")});
+  RequestWorker worker(manager_);
+  (void)RequestWorker::Connect();
+  ASSERT_EQ(Run({"params", "set", "--check-period", "9"}).rc, 0);  // a check on every idle pass
+  ASSERT_EQ(Run({"start", "PLANT_DLGP"}).rc, 0);
+  ASSERT_TRUE(manager_.WaitReady("PLANT_DLGP"));
+  const DWORD first = RecordedPid(server, 0);
+
+  auto j = Json(Run({"status", "PLANT_DLGP", "--json"}));
+  EXPECT_EQ(j["components"][0]["pid"], first);
+  EXPECT_EQ(j["components"][0]["restarts"], 0);
+  EXPECT_GE(j["components"][0]["uptime_seconds"], 0);
+  EXPECT_NE(Run({"status", "PLANT_DLGP"}).out.find(telmo::Format("running              pid %u, uptime 0:00:", first)),
+            std::string::npos);
+
+  ASSERT_TRUE(CrashProcess(first));
+  ASSERT_TRUE(Eventually([&] { return RecordedPid(server, 0) != 0 && RecordedPid(server, 0) != first; }, 10s));
+  j = Json(Run({"status", "PLANT_DLGP", "--json"}));
+  EXPECT_EQ(j["components"][0]["pid"], RecordedPid(server, 0));
+  EXPECT_EQ(j["components"][0]["restarts"], 1);
 }
 
 TEST_F(Telmoctl, ErrorsComeAsJsonOnStandardOutputWithTheSameExitCodes) {

@@ -1,4 +1,6 @@
 // telmoctl start|stop|status SERVICE: server control by DLGP TCP service.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -7,6 +9,8 @@
 
 #include "console.h"
 #include "external/telmo_mgmt.h"
+#include "external/telmo_process_status.h"
+#include "util/text.h"
 #include "manager_client.h"
 
 namespace telmoctl {
@@ -59,6 +63,33 @@ int Control(const Console& console, std::int32_t tt, const std::string& service)
   return kSuccess;
 }
 
+/// The process id, uptime and restarts of each component (the manager's own
+/// GetProcessStatus request); nullopt when the manager does not answer it.
+std::optional<std::vector<telmo::mgmt::ProcessStatusEntry>> ProcessStatus(const Console& console,
+                                                                          const std::string& service) {
+  int ignored = kSuccess;
+  const auto endpoint = ManagerEndpoint(console, ignored);
+  if (!endpoint) return std::nullopt;
+  const auto payload =
+      telmo::mgmt::EncodeNamedPayload(0, TelmoNameBlock{}, telmo::mgmt::EncodeProcessStatusRequest(service));
+  // A manager that does not know the action never answers: wait briefly.
+  const auto wait = std::chrono::milliseconds(static_cast<long long>(std::min(console.timeout, 3.0) * 1000));
+  auto reply = telmo::RequestOnce(*endpoint, TELMO_TT_MSG, payload, wait);
+  if (!reply || reply->payload.size() < telmo::mgmt::kNamedHeader) return std::nullopt;
+  auto decoded =
+      telmo::mgmt::DecodeProcessStatusReply(std::span(reply->payload).subspan(telmo::mgmt::kNamedHeader));
+  if (!decoded || !decoded->has_value()) return std::nullopt;
+  return std::move(**decoded);
+}
+
+/// "pid 123, uptime 0:05:01, restarts 2" (supervisorctl's way), or "" when not running.
+std::string ProcessText(const telmo::mgmt::ProcessStatusEntry& p) {
+  if (p.pid == 0) return p.restarts > 0 ? telmo::Format("restarts %d", p.restarts) : std::string();
+  const long long s = p.uptime_seconds;
+  return telmo::Format("pid %u, uptime %lld:%02lld:%02lld, restarts %d", p.pid, s / 3600, s / 60 % 60, s % 60,
+                       p.restarts);
+}
+
 int Status(const Console& console, const std::string& service, bool v1) {
   int exit_code = kSuccess;
   const auto payload = ServicePayload(console, service, exit_code);
@@ -69,13 +100,26 @@ int Status(const Console& console, const std::string& service, bool v1) {
   if (reply->status.failed()) return FailStatus(console, reply->status, "status " + service, {{"service", service}});
   auto record = telmo::mgmt::DecodeServerStatus(reply->payload, v1);
   if (!record) return Fail(console, kFailed, "the manager's reply is not a status reply", {{"service", service}});
+  // The status record lists the components in the manager's order, as does
+  // the process status: they pair by position when the counts agree.
+  auto processes = ProcessStatus(console, service);
+  if (processes && processes->size() != record->components.size()) processes.reset();
+  const auto process_of = [&](std::size_t i) -> const telmo::mgmt::ProcessStatusEntry* {
+    return processes ? &(*processes)[i] : nullptr;
+  };
   if (console.json) {
     nlohmann::json components = nlohmann::json::array();
-    for (const auto& c : record->components) {
+    for (std::size_t i = 0; i < record->components.size(); ++i) {
+      const auto& c = record->components[i];
       nlohmann::json entry{{"name", c.name},
                            {"run_status", c.run_status},
                            {"run_status_label", ComponentRunStatusName(c.run_status)}};
       if (v1) entry["conn_status"] = c.conn_status;
+      if (const auto* p = process_of(i)) {
+        entry["pid"] = p->pid;
+        entry["uptime_seconds"] = p->uptime_seconds;
+        entry["restarts"] = p->restarts;
+      }
       components.push_back(entry);
     }
     nlohmann::json j = StatusJson(reply->status);
@@ -89,13 +133,13 @@ int Status(const Console& console, const std::string& service, bool v1) {
   }
   std::printf("Server %s (%s): %s\n", Printable(record->server_name).c_str(), Printable(service).c_str(),
               ServerRunStatusName(record->run_status));
-  for (const auto& c : record->components) {
-    if (v1) {
-      std::printf("  %-28s %-20s connection status %d\n", Printable(c.name).c_str(),
-                  ComponentRunStatusName(c.run_status), c.conn_status);
-    } else {
-      std::printf("  %-28s %s\n", Printable(c.name).c_str(), ComponentRunStatusName(c.run_status));
-    }
+  for (std::size_t i = 0; i < record->components.size(); ++i) {
+    const auto& c = record->components[i];
+    std::string line = telmo::Format("  %-28s %-20s", Printable(c.name).c_str(), ComponentRunStatusName(c.run_status));
+    if (v1) line += telmo::Format(" connection status %d", c.conn_status);
+    if (const auto* p = process_of(i); p && !ProcessText(*p).empty()) line += (v1 ? ", " : " ") + ProcessText(*p);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
   }
   return kSuccess;
 }
