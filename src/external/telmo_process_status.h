@@ -1,5 +1,5 @@
 // "GetProcessStatus": a named request (TT 15) of this manager's own, beside
-// the specified ones: per component of one server, the process id, how long
+// the ones every TELMO Manager answers: per component of one server, the process id, how long
 // the process has run and how often the periodic check restarted it.
 //
 //   request data: "GetProcessStatus", DLGP TCP service (NUL-terminated texts;
