@@ -14,6 +14,7 @@ telmoctl="$build/tools/telmoctl/telmoctl"
 
 rm -rf "$node_dir"
 mkdir -p "$node_dir"/{state,log,iodata,root/management,root/Code,root/bin,root/io/tlo_opc_uai,root/commands}
+mkdir -p "$node_dir"/root/io/tlo_tel_pdi
 node_dir=$(cd "$node_dir" && pwd)
 
 cat > "$node_dir/env.sh" <<ENV
@@ -40,12 +41,22 @@ for exe in root/bin/plant_dlgp.exe root/bin/boiler_dlgp.exe root/bin/spare_dlgp.
   cp "$fake" "$node_dir/$exe"
 done
 
+# The listing programs are the fake listing program (it writes its --line texts).
+listing="$build/tests/fixtures/fake_listing"
+if [ -x "$listing" ]; then
+  cp "$listing" "$node_dir/root/io/tlo_opc_uai/ListOpcUaEndPoints.exe"
+  cp "$listing" "$node_dir/root/io/tlo_tel_pdi/ListProcessDataSources.exe"
+fi
+# Two asynchronous gateways with store and forward: the collaborative stores.
+for exe in root/bin/east_asyncdlgp.exe root/bin/west_asyncdlgp.exe; do cp "$fake" "$node_dir/$exe"; done
+
 port=$base_port
 add() { "$telmoctl" services add "$1" "$port" >/dev/null; port=$((port + 1)); }
 add TELMOManager
 for s in PLANT1 PLANTLOG1 BOILER1 BOILER1_SCN BOILER1_STO BOILER1_FWD UAGW1 UAGW1_UAR UAGW1_UAW UAGW1_UAU SPARE1; do
   add "$s"
 done
+for s in EAST1 EAST1_SCN EAST1_STO EAST1_FWD WEST1 WEST1_SCN WEST1_STO WEST1_FWD; do add "$s"; done
 
 m="$node_dir/root/management"
 cat > "$m/PLANT1.csd" <<'CSD'
@@ -85,6 +96,19 @@ NoStoreForward,,,,,,,,,,
 1
 Gateway,SPARE1,%TELMOROOTQ%\bin\spare_dlgp.exe,SPARE1
 CSD
+for side in EAST WEST; do
+  cat > "$m/${side}1.csd" <<CSD
+# ${side} tank farm: an asynchronous gateway whose store takes part in the collaborative
+${side} tank farm,${side}1,
+Run,,
+1
+StoreForward,,,,,,,,,,
+1
+Gateway,${side}1,%TELMOROOTQ%\bin\\$(echo "$side" | tr 'A-Z' 'a-z')_asyncdlgp.exe,${side}1
+CSD
+done
+printf '# the nodes of the collaborative, one a line: NODE [SECOND TEXT]\nDEMONODE\nDEMOPEER standby\n' \
+  > "$node_dir/root/management/Collaborative.cfg"
 printf '60\n100\n' > "$m/telmo_k_mgmt_parameters.def"
 
 echo "demo node ready in $node_dir (manager port $base_port)"

@@ -8,6 +8,8 @@
 //   TELMOIO          $TELMOROOT/io         TELMOIODATA     unset
 //   TELMOMGMT        unset                 PROGRAMDATA     $TELMO_STATE_DIR/ProgramData
 //   APPDATA          $TELMO_STATE_DIR/AppData   SystemRoot  $TELMO_STATE_DIR/Windows
+//   ProgramFiles     $TELMO_STATE_DIR/ProgramFiles
+//   ProgramFiles(x86)  $TELMO_STATE_DIR/ProgramFilesX86
 //   TELMO_DIAG       off                   TELMO_TRACE     off
 #pragma once
 

@@ -12,6 +12,10 @@ void HandleServerStatus(RequestContext& context);        // TT 22 and 36
 void HandleNotifyServerStatus(RequestContext& context);  // TT 35
 void HandleGetMgmtParams(RequestContext& context);  // TT 29
 void HandleSetMgmtParams(RequestContext& context);  // TT 30
+void HandleRefreshCollaborative(RequestContext& context);        // TT 37
+void HandleCollaborativeChangeType(RequestContext& context);     // TT 38
+void HandleResumeCollaborative(RequestContext& context);         // TT 39
+void HandleCollaborativeForwardStatus(RequestContext& context);  // TT 40
 
 /// An unknown TT: traced, logged at most once per period, never answered.
 void HandleInvalidTransactionType(RequestContext& context);

@@ -1,12 +1,15 @@
 #include "requests/worker.h"
 
 #include <array>
+#include <memory>
 
 #include "config/globals.h"
 #include "config/manager_log.h"
 #include "config/manager_state.h"
 #include "external/telmo_server.h"
+#include "housekeeping/simulation.h"
 #include "platform/sync.h"
+#include "requests/collaborative.h"
 #include "requests/handlers.h"
 #include "requests/named_requests.h"
 #include "supervision/checks.h"
@@ -28,6 +31,10 @@ struct Route {
 constexpr std::array kRoutes{
     Route{TELMO_TT_START_SERVER, HandleStartServer},
     Route{TELMO_TT_STOP_SERVER, HandleStopServer},
+    Route{TELMO_TT_REFRESH_COLLABORATIVE, HandleRefreshCollaborative},
+    Route{TELMO_TT_RESUME_COLLABORATIVE, HandleResumeCollaborative},
+    Route{TELMO_TT_COLLABORATIVE_STATUS, HandleCollaborativeChangeType},
+    Route{TELMO_TT_COLLAB_SOURCE_FWD_STATUS, HandleCollaborativeForwardStatus},
     Route{TELMO_TT_GET_SERVER_STATUS, HandleServerStatus},
     Route{TELMO_TT_GET_SERVER_STATUS_V1, HandleServerStatus},
     Route{TELMO_TT_NOTIFY_SERVER_STATUS, HandleNotifyServerStatus},
@@ -42,7 +49,7 @@ void WaitWhileWorkerWaitIsSet() {
   while (gWorkerWait) Sleep(1000);
 }
 
-void RequestLoop() {
+void RequestLoop(CollaborativeConfig& collaborative) {
   StatusBlock general;
   StatusBlock reply;
   StatusBlock scratch;
@@ -79,7 +86,8 @@ void RequestLoop() {
       continue;
     }
 
-    RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply};
+    RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply,
+                           &collaborative};
     MGR_TRACE("Read a message TT=%s", TELMO_MGMT_DecodeTT(context.tt));
     if (DiagnosticsWanted()) {
       StatusBlock diag;
@@ -134,6 +142,9 @@ unsigned WorkerThread(const int* action_pointer) {
     return 0;
   }
   ++gWorkerCount;
+  // The worker's current collaborative configuration, for its whole life.
+  auto collaborative = std::make_unique<CollaborativeConfig>();
+  requests::LoadCurrentCollaborative(*collaborative);
 
   unsigned result = 0;
   switch (action) {
@@ -149,9 +160,10 @@ unsigned WorkerThread(const int* action_pointer) {
       break;
     case SERVICE_ACTION_PROCESS_REQUESTS:
       MGR_TRACE("WorkerThread for SERVICE_ACTION_PROCESS_REQUESTS started");
+      StartSimulationServices();
       MGR_TRACE("Starting Simulation services completed");
       MGR_TRACE("Before entering loop until gManagerExiting flag is set");
-      requests::RequestLoop();
+      requests::RequestLoop(*collaborative);
       break;
     default:
       break;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "external/telmo_collab.h"
 #include "external/telmo_message.h"
 #include "external/telmo_status.h"
 
@@ -27,6 +28,7 @@ struct RequestContext {
   int tt = 0;
   StatusBlock& general;  ///< errors of library calls
   StatusBlock& reply;    ///< the result that goes back to the requester
+  CollaborativeConfig* collaborative = nullptr;  ///< the worker's current collaborative configuration
 };
 
 namespace telmo::requests {

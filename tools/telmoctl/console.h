@@ -86,5 +86,6 @@ void AddSvcCommands(CLI::App& app, Console& console);       // svc_command.cpp
 void AddParamsCommands(CLI::App& app, Console& console);    // params_command.cpp
 void AddServerCommands(CLI::App& app, Console& console);    // server_command.cpp
 void AddLogCommands(CLI::App& app, Console& console);       // log_command.cpp
+void AddCollabCommands(CLI::App& app, Console& console);    // collab_command.cpp
 
 }  // namespace telmoctl

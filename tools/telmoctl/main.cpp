@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   telmoctl::AddParamsCommands(app, console);
   telmoctl::AddServerCommands(app, console);
   telmoctl::AddLogCommands(app, console);
+  telmoctl::AddCollabCommands(app, console);
 
   try {
     app.parse(argc, argv);

@@ -95,6 +95,8 @@ std::optional<std::string> LookupConfig(std::string_view name) {
   if (name == "PROGRAMDATA") return StateDir() + "/ProgramData";
   if (name == "APPDATA") return StateDir() + "/AppData";
   if (name == "SystemRoot") return StateDir() + "/Windows";
+  if (name == "ProgramFiles") return StateDir() + "/ProgramFiles";
+  if (name == "ProgramFiles(x86)") return StateDir() + "/ProgramFilesX86";
   return std::nullopt;
 }
 
