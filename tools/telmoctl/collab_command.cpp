@@ -32,31 +32,23 @@ int Ask(const Console& console, std::int32_t tt, std::span<const std::uint8_t> p
   int exit_code = kSuccess;
   const auto reply = AskManager(console, tt, payload, exit_code);
   if (!reply) return exit_code;
-  std::optional<std::int32_t> value;
-  if (!value_name.empty() && !reply->status.failed()) {
+  if (reply->status.failed()) return FailStatus(console, reply->status, "collab " + what);
+  nlohmann::json document{{"ok", true}, {"request", what}};
+  if (!value_name.empty()) {
     auto decoded = telmo::collab::DecodeInt(reply->payload);
-    if (!decoded) {
-      std::fprintf(stderr, "telmoctl: the manager's reply to %s is malformed\n", what.c_str());
-      return kFailed;
+    if (!decoded) return Fail(console, kFailed, "the manager's reply to collab " + what + " is malformed");
+    document[value_name] = *decoded;
+    if (tt == TELMO_TT_COLLABORATIVE_STATUS) document["meaning"] = ChangeTypeText(*decoded);
+    if (!console.json && tt == TELMO_TT_COLLABORATIVE_STATUS) {
+      std::printf("Change type %d: %s\n", *decoded, ChangeTypeText(*decoded));
+    } else if (!console.json) {
+      std::printf("Forward status of the collaborative stores: %d\n", *decoded);
     }
-    value = *decoded;
+  } else if (!console.json) {
+    std::printf("Collaborative %s passed on to the stores.\n", what.c_str());
   }
-  if (console.json) {
-    nlohmann::json j = StatusJson(reply->status);
-    j["request"] = what;
-    if (value) j[value_name] = *value;
-    if (value && tt == TELMO_TT_COLLABORATIVE_STATUS) j["meaning"] = ChangeTypeText(*value);
-    std::printf("%s\n", j.dump(2).c_str());
-  } else if (!reply->status.failed()) {
-    if (tt == TELMO_TT_COLLABORATIVE_STATUS) {
-      std::printf("Change type %d: %s\n", *value, ChangeTypeText(*value));
-    } else if (tt == TELMO_TT_COLLAB_SOURCE_FWD_STATUS) {
-      std::printf("Forward status of the collaborative stores: %d\n", *value);
-    } else {
-      std::printf("Collaborative %s passed on to the stores.\n", what.c_str());
-    }
-  }
-  return ReportStatus(console, reply->status, "collab " + what);
+  if (console.json) PrintJson(document);
+  return kSuccess;
 }
 
 }  // namespace
