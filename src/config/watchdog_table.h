@@ -3,8 +3,10 @@
 // is created with 10 free entries at the first registration and grows by 10;
 // it lives until the process ends.
 //
-// Locking: callers hold the server table mutex (loader, removal, watchdog
-// check) or the process table lock (named requests), as their own rules say.
+// Locking: every caller holds the server table mutex (loader, removal,
+// watchdog check, the named requests inside their process table lock); the
+// outcome of a watchdog request, on the sender's thread, takes the process
+// table lock and then the mutex.
 #pragma once
 
 #include <array>

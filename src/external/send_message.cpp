@@ -115,7 +115,14 @@ struct MessageSender::Impl {
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     const std::string port = std::to_string(endpoint->port);
-    if (::getaddrinfo(endpoint->host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+    // A numeric address (the local node's) needs no name service.
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    if (::getaddrinfo(endpoint->host.c_str(), port.c_str(), &hints, &found) != 0) {
+      hints.ai_flags = AI_NUMERICSERV;
+      found = nullptr;
+      if (::getaddrinfo(endpoint->host.c_str(), port.c_str(), &hints, &found) != 0) found = nullptr;
+    }
+    if (found == nullptr) {
       Fail(job, kMsgUnknownHost);
       return false;
     }
@@ -266,13 +273,16 @@ void MessageSender::Send(const IdentityRecord& identity, const MessageDestinatio
     if (job.done) job.done(outcome);
     return;
   }
+  bool wake = false;
   {
     std::lock_guard lock(impl_->mutex);
     if (!impl_->thread.joinable()) impl_->Start();
+    // The thread takes everything that came in at once: one wake-up for a batch.
+    wake = impl_->incoming.empty();
     impl_->incoming.push_back(std::move(job));
     ++impl_->in_flight;
   }
-  impl_->Wake();
+  if (wake) impl_->Wake();
 }
 
 std::size_t MessageSender::in_flight() const {

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "external/telmo_log.h"
 #include "external/telmo_services.h"
@@ -173,11 +175,59 @@ std::vector<ServiceEntry> ListServices() {
 
 }  // namespace telmo
 
+namespace telmo {
+namespace {
+
+// Lookups by name keep the parsed file for as long as it is the same file:
+// every change replaces it by rename (a new inode), and an edit in place
+// changes its size or modification time. A watchdog pass asks for the port
+// of every watched DLGP; reading a file of a thousand entries for each would
+// cost more than the pass itself.
+class PortCache {
+ public:
+  int Port(std::string_view service) {
+    const std::string path = ServicesFilePath();
+    struct stat st{};
+    std::lock_guard lock(mutex_);
+    if (::stat(path.c_str(), &st) != 0) {
+      valid_ = false;
+      return 0;
+    }
+    if (!valid_ || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_ ||
+        st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec) {
+      ports_.clear();
+      for (const auto& l : Load(path).lines) {
+        if (l.entry) ports_.emplace(ToUpper(l.entry->name), l.entry->port);  // the first entry of a name wins
+      }
+      path_ = path;
+      dev_ = st.st_dev;
+      ino_ = st.st_ino;
+      size_ = st.st_size;
+      mtime_ = st.st_mtim;
+      valid_ = true;
+    }
+    const auto it = ports_.find(ToUpper(service));
+    return it == ports_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool valid_ = false;
+  std::string path_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  off_t size_ = 0;
+  timespec mtime_{};
+  std::unordered_map<std::string, int> ports_;
+};
+
+}  // namespace
+}  // namespace telmo
+
 int TELMO_MGMT_GetServicePort(std::string_view service) {
   if (service.empty()) return 0;
-  const auto file = telmo::Load(telmo::ServicesFilePath());
-  const auto* entry = file.Find(service);
-  return entry ? entry->port : 0;
+  static telmo::PortCache cache;
+  return cache.Port(service);
 }
 
 int CheckPortNumber(std::string_view service, int* port, int* found) {

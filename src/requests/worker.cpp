@@ -14,6 +14,7 @@
 #include "requests/named_requests.h"
 #include "supervision/checks.h"
 #include "supervision/startup.h"
+#include "supervision/watchdog.h"
 #include "util/text.h"
 
 namespace telmo::requests {
@@ -98,6 +99,8 @@ void RequestLoop(CollaborativeConfig& collaborative) {
     }
     Dispatch(context);
   }
+  // Requests to DLGPs still waiting for their answer belong to this loop.
+  TELMO_MGMT_AbandonWatchdogRequests();
   (void)scratch;
 }
 
