@@ -310,6 +310,9 @@ int main(int argc, char** argv) {
   telmo::SetLocalNode(node);
   std::thread loop(RequestLoop);
   DlgpFarm farm;
+  // Lookups keep the parsed services file once it has not changed for a few
+  // seconds, as on a node at work.
+  std::this_thread::sleep_for(3500ms);
 
   auto console = telmo::TelmoClient::ConnectService("", "TELMOManager", 5s);
   auto status_request = telmo::mgmt::EncodeServiceRequest("PROBE");

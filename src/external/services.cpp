@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <charconv>
 #include <filesystem>
 #include <mutex>
@@ -180,9 +181,11 @@ namespace {
 
 // Lookups by name keep the parsed file for as long as it is the same file:
 // every change replaces it by rename (a new inode), and an edit in place
-// changes its size or modification time. A watchdog pass asks for the port
-// of every watched DLGP; reading a file of a thousand entries for each would
-// cost more than the pass itself.
+// changes its size or modification time. File times are coarse (a few
+// milliseconds), so a file changed within the last two seconds is read again
+// on every lookup: a second edit in the same tick would look unchanged. A
+// watchdog pass asks for the port of every watched DLGP; reading a file of a
+// thousand entries for each would cost more than the pass itself.
 class PortCache {
  public:
   int Port(std::string_view service) {
@@ -193,7 +196,10 @@ class PortCache {
       valid_ = false;
       return 0;
     }
-    if (!valid_ || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_ ||
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool settled = now.tv_sec - st.st_mtim.tv_sec > 2;
+    if (!valid_ || !settled || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_ ||
         st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec) {
       ports_.clear();
       for (const auto& l : Load(path).lines) {
@@ -204,7 +210,7 @@ class PortCache {
       ino_ = st.st_ino;
       size_ = st.st_size;
       mtime_ = st.st_mtim;
-      valid_ = true;
+      valid_ = settled;
     }
     const auto it = ports_.find(ToUpper(service));
     return it == ports_.end() ? 0 : it->second;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "external/telmo_services.h"
 #include "support/test_env.h"
@@ -35,6 +36,23 @@ TEST(ServicesFile, EntryPointLoopSkipsTakenPorts) {
   EXPECT_EQ(EnsureManagerEntry(), 7779);
   EXPECT_EQ(TELMO_MGMT_GetServicePort("telmomanager"), 7779);  // names ignore case
   EXPECT_EQ(ReadFile(node.services_file()), "alpha 7777/tcp\nbeta 7778/tcp\ngamma 7780/udp\nTELMOManager 7779/tcp\n");
+}
+
+TEST(ServicesFile, LookupsSeeAFileEditedInPlaceOrAnotherFile) {
+  TempNode node;
+  WriteFile(node.services_file(), "alpha 7777/tcp\n");
+  EXPECT_EQ(TELMO_MGMT_GetServicePort("alpha"), 7777);
+  // Same inode, same size, only the content (and its time) changed.
+  {
+    std::ofstream out(node.services_file(), std::ios::in | std::ios::out);
+    out << "alpha 7778/tcp\n";
+  }
+  EXPECT_EQ(TELMO_MGMT_GetServicePort("alpha"), 7778);
+  TempNode other;
+  WriteFile(other.services_file(), "alpha 9000/tcp\n");
+  EXPECT_EQ(TELMO_MGMT_GetServicePort("alpha"), 9000);
+  std::filesystem::remove(other.services_file());
+  EXPECT_EQ(TELMO_MGMT_GetServicePort("alpha"), 0);
 }
 
 TEST(ServicesFile, ExistingEntryIsNeverChanged) {
