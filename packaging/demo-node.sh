@@ -34,7 +34,7 @@ grep '^export TELMO' "$node_dir/env.sh" | sed 's/^export //' > "$node_dir/state/
 . "$node_dir/env.sh"
 
 # Every component is the fake component under the name its server file gives.
-for exe in root/bin/plant_dlgp.exe root/bin/boiler_dlgp.exe root/bin/spare_dlgp.exe root/bin/plant_logger.exe \
+for exe in root/bin/tank_asyncdlgp.exe root/bin/plant_dlgp.exe root/bin/boiler_dlgp.exe root/bin/spare_dlgp.exe root/bin/plant_logger.exe \
            root/Code/Telmo_sf_scanner.exe root/Code/Telmo_sf_store.exe root/Code/Telmo_sf_forward.exe \
            root/io/tlo_opc_uai/telmo_opcua_dlgp.exe root/io/tlo_opc_uai/telmo_opcua_read.exe \
            root/io/tlo_opc_uai/telmo_opcua_write.exe root/io/tlo_opc_uai/telmo_opcua_unsol.exe; do
@@ -53,7 +53,7 @@ for exe in root/bin/east_asyncdlgp.exe root/bin/west_asyncdlgp.exe; do cp "$fake
 port=$base_port
 add() { "$telmoctl" services add "$1" "$port" >/dev/null; port=$((port + 1)); }
 add TELMOManager
-for s in PLANT1 PLANTLOG1 BOILER1 BOILER1_SCN BOILER1_STO BOILER1_FWD UAGW1 UAGW1_UAR UAGW1_UAW UAGW1_UAU SPARE1; do
+for s in TANK1 PLANT1 PLANTLOG1 BOILER1 BOILER1_SCN BOILER1_STO BOILER1_FWD UAGW1 UAGW1_UAR UAGW1_UAW UAGW1_UAU SPARE1; do
   add "$s"
 done
 for s in EAST1 EAST1_SCN EAST1_STO EAST1_FWD WEST1 WEST1_SCN WEST1_STO WEST1_FWD; do add "$s"; done
@@ -109,6 +109,16 @@ CSD
 done
 printf '# the nodes of the collaborative, one a line: NODE [SECOND TEXT]\nDEMONODE\nDEMOPEER standby\n' \
   > "$node_dir/root/management/Collaborative.cfg"
+cat > "$m/TANK1.csd" <<CSD
+# Tank farm: an asynchronous DLGP watched through its watchdog tag (it falls
+# silent while $node_dir/TANK1.silent exists)
+Tank farm,TANK1,
+Run,,
+1
+NoStoreForward,,,,,,,,,,
+1
+Gateway,TANK1,%TELMOROOTQ%\bin\tank_asyncdlgp.exe,TANK1 -TCPSERVICE TANK1 -WATCHDOGTAG Tank1.Heartbeat -WATCHDOGTIMEOUT 30000 --silent-file=$node_dir/TANK1.silent
+CSD
 printf '60\n100\n' > "$m/telmo_k_mgmt_parameters.def"
 
 echo "demo node ready in $node_dir (manager port $base_port)"

@@ -87,5 +87,6 @@ void AddParamsCommands(CLI::App& app, Console& console);    // params_command.cp
 void AddServerCommands(CLI::App& app, Console& console);    // server_command.cpp
 void AddLogCommands(CLI::App& app, Console& console);       // log_command.cpp
 void AddCollabCommands(CLI::App& app, Console& console);    // collab_command.cpp
+void AddNamedCommands(CLI::App& app, Console& console);     // named_command.cpp
 
 }  // namespace telmoctl

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   telmoctl::AddServerCommands(app, console);
   telmoctl::AddLogCommands(app, console);
   telmoctl::AddCollabCommands(app, console);
+  telmoctl::AddNamedCommands(app, console);
 
   try {
     app.parse(argc, argv);
