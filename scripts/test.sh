@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs the test suite:
-#   1. every test under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   1. every test under AddressSanitizer and UndefinedBehaviorSanitizer, each case
+#      in a process of its own (ctest), then each test binary once as one process;
 #   2. the concurrency tests (label "tsan") under ThreadSanitizer;
 #   3. the fuzz targets for a bounded time each (when clang is present), their
 #      output in build-fuzz/TARGET.log;
@@ -55,6 +56,17 @@ cmake -S . -B build-asan "${configure[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DT
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest "ASan+UBSan" build-asan/ctest.log --test-dir build-asan -j"$jobs" --output-on-failure --timeout 180
+
+# ctest runs each case in a process of its own; every binary must also pass
+# as one process (state one case leaves must not break the next).
+begin "Each test binary once as one process"
+binaries=$(find build-asan/tests -name '*_test' -type f -executable | wc -l)
+find build-asan/tests -name '*_test' -type f -executable -print0 | sort -z |
+  TELMO_TEST_BINARY_DIR="$PWD/build-asan" ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 xargs -0 -P "$jobs" -I{} sh -c \
+  'if timeout 600 "$1" --gtest_brief=1 >"$1.whole.log" 2>&1; then echo "passed whole: $1";
+   else cat "$1.whole.log"; echo "FAILED as one process: $1"; exit 1; fi' _ {}
+summary+=("$(printf '%-11s %6s binaries passed as one process  (%s)' "Whole" "$binaries" "$(took "$stage_start")")")
 
 begin "ThreadSanitizer build and concurrency tests"
 cmake -S . -B build-tsan "${configure[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

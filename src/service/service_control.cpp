@@ -96,7 +96,16 @@ void SignalStopEvent() {
 using namespace telmo::service;
 
 void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
+  // Each run starts from a fresh state: a process that runs the service main
+  // more than once (a test binary does) must not inherit the last run's stop.
   gWorkerCount = 0;
+  gManagerExiting = false;
+  gServiceExitCode = 0;
+  {
+    std::lock_guard lock(g_report_mutex);
+    g_stopped_reported = false;
+  }
+  g_stop_handled = false;
   StatusBlock general;
   StatusBlock scratch;
   telmo::Text32 node;

@@ -1,12 +1,10 @@
 // Directory listing, attributes, moves and atomic writes against a real
 // temporary directory.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -281,14 +279,11 @@ TEST(AtomicWrite, FailedWriteKeepsOldFileAndLeavesNoTemporary) {
   WriteFile(target, "old content\n");
 
   // A file size limit makes the write itself fail half-way, even for root.
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old_limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  rlimit small = old_limit;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const auto result = WriteFileAtomically(target.string(), std::string(64 * 1024, 'n'));
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  telmo::Result<void> result;
+  {
+    const telmo::test::ScopedFileSizeLimit full_disk(4096);
+    result = WriteFileAtomically(target.string(), std::string(64 * 1024, 'n'));
+  }
 
   EXPECT_FALSE(result.ok());
   EXPECT_NE(result.error(), 0u);

@@ -34,6 +34,21 @@ struct Script {
   std::vector<DWORD> controls;
   std::vector<DWORD> report_errors;  ///< 0 for a report that succeeded
   SERVICE_STATUS_HANDLE handle;
+
+  /// Back to the state a test starts from (every test of the binary shares it).
+  void Reset() {
+    release_start = true;
+    stop_delay_ms = 0;
+    return_without_report = false;
+    return_after_running = false;
+    late_report = false;
+    std::lock_guard lock(mu);
+    stop = false;
+    handler_threads.clear();
+    controls.clear();
+    report_errors.clear();
+    handle = {};
+  }
 } g;
 
 SERVICE_STATUS_HANDLE Handle() {
@@ -144,7 +159,10 @@ class DispatcherThread {
 
 class ScmDispatcher : public ::testing::Test {
  protected:
-  void SetUp() override { node_.Set(platform::kScmServiceVariable, std::nullopt); }
+  void SetUp() override {
+    g.Reset();
+    node_.Set(platform::kScmServiceVariable, std::nullopt);
+  }
   SC_HANDLE OpenTestService(const char* name = "TestSvc") {
     SC_HANDLE service;
     Eventually([&] { return static_cast<bool>(service = OpenServiceA(manager_, name, SERVICE_ALL_ACCESS)); });

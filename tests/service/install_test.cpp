@@ -147,7 +147,13 @@ TEST_F(Install, InstalledManagerStartsServesAndStopsUnderTheServiceControlManage
   // process too, or it would write its last event into a removed folder.
   const ProcessHandle process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, running.dwProcessId);
   ASSERT_TRUE(process);
-  const auto params = RunProgram(BuiltProgram("telmoctl"), {"params", "get"});
+  // The request worker starts listening just after the service accepts
+  // controls: the console may knock a moment too early.
+  auto params = RunProgram(BuiltProgram("telmoctl"), {"params", "get"});
+  for (int i = 0; i < 50 && params.exit_code == 3; ++i) {
+    std::this_thread::sleep_for(100ms);
+    params = RunProgram(BuiltProgram("telmoctl"), {"params", "get"});
+  }
   EXPECT_EQ(params.exit_code, 0) << params.output;
   EXPECT_EQ(params.output, "Servers process check period: 600\nTimeout: 100\n");
 

@@ -29,6 +29,14 @@ struct Script {
   std::atomic<int> stop_ms{0};
   std::atomic<int> startups{0};
   std::atomic<int> stops{0};
+
+  /// Back to the state a test starts from (every test of the binary shares it).
+  void Reset() {
+    release_startup = true;
+    stop_ms = 0;
+    startups = 0;
+    stops = 0;
+  }
 } g;
 
 unsigned ScriptedWorker(int action) {
@@ -64,6 +72,7 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 class ServiceHost : public ::testing::Test {
  protected:
   void SetUp() override {
+    g.Reset();
     WriteFile(node_.services_file(), "TELMOManager " + std::to_string(FreeLoopbackPort()) + "/tcp\n");
     node_.Set(platform::kScmServiceVariable, kOwnServiceName);
     manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

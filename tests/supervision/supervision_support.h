@@ -80,10 +80,12 @@ struct ComponentSpec {
 /// A node with the manager's process-wide state prepared as the entry point
 /// and the service main do: the process table lock, the server table mutex
 /// and the local node name. Every process the test leaves in the process
-/// table, or registers with Track, is killed at the end.
+/// table, or registers with Track, is killed at the end, and the process-wide
+/// tables and flags are emptied, so the next test of the binary starts afresh.
 class ManagerNode {
  public:
   explicit ManagerNode(std::string node_name = "TESTNODE") : node(std::move(node_name)) {
+    ResetProcessState();
     InitializeCriticalSectionAndSpinCount(&gProcessTable.lock, 1024);
     StatusBlock status{};
     EXPECT_TRUE(gServerTable.mutex.Create(status)) << status.describe();
@@ -103,6 +105,7 @@ class ManagerNode {
     for (const DWORD pid : tracked_) {
       if (ProcessAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
+    ResetProcessState();
   }
   ManagerNode(const ManagerNode&) = delete;
   ManagerNode& operator=(const ManagerNode&) = delete;
@@ -179,6 +182,15 @@ class ManagerNode {
   TempNode node;
 
  private:
+  static void ResetProcessState() {
+    gProcessTable.Init();  // entries point into the records: emptied first
+    (void)gServerTable.TakeAll();
+    gWatchdogTable = WatchdogTable();
+    gMgmtParameters.check_period = MgmtParameters::kDefaultCheckPeriod;
+    gMgmtParameters.timeout = MgmtParameters::kDefaultTimeout;
+    gManagerExiting = false;
+  }
+
   std::vector<DWORD> tracked_;
 };
 

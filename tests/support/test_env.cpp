@@ -5,17 +5,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace telmo::test {
 
@@ -172,6 +176,27 @@ std::filesystem::path BuiltProgram(const std::string& name) {
     if (std::filesystem::exists(p)) return p;
   }
   return base / name;
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(unsigned long bytes) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) {
+    ADD_FAILURE() << "getrlimit(RLIMIT_FSIZE) failed";
+    return;
+  }
+  old_soft_ = limit.rlim_cur;
+  limit.rlim_cur = std::min<rlim_t>(bytes, limit.rlim_max);
+  lowered_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  if (!lowered_) ADD_FAILURE() << "setrlimit(RLIMIT_FSIZE) failed";
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+  if (!lowered_) return;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = old_soft_;
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0) << "the file size limit could not be restored";
 }
 
 }  // namespace telmo::test

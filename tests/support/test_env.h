@@ -74,4 +74,20 @@ ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<st
 /// Path of a program built next to the tests (fixtures, telmo_manager, telmoctl).
 [[nodiscard]] std::filesystem::path BuiltProgram(const std::string& name);
 
+/// A full disk for the scope: the soft file size limit is lowered to `bytes`
+/// (writes beyond fail with EFBIG, SIGXFSZ ignored) and put back at the end.
+/// Only the soft limit moves, so the restore needs no privilege and later
+/// tests of the same process write whole files; a failed restore fails the test.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(unsigned long bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  unsigned long old_soft_ = 0;
+  bool lowered_ = false;
+};
+
 }  // namespace telmo::test
