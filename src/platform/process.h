@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -127,6 +128,10 @@ inline constexpr const char* kMarkerImageVariable = "TELMO_MANAGED_IMAGE";
 /// Processes of the node that carry this manager's marker with the image name
 /// `image` (compared ignoring case).
 [[nodiscard]] std::vector<DWORD> FindMarkedProcesses(std::string_view image);
+/// Every process of the node that carries this manager's marker, by the
+/// image name of its marker in upper case: one pass over the processes
+/// serves any number of image names.
+[[nodiscard]] std::map<std::string, std::vector<DWORD>> MarkedProcessesByImage();
 
 /// True when the process of this handle carries this manager's marker with the
 /// image name `image` (ignoring case) and still lives. Checked through the

@@ -45,12 +45,12 @@ class TaskKillLog {
   std::ofstream out_;
 };
 
-// Ends every marked process of one image name. Each process is opened first
+// Ends the marked processes `pids` of one image name. Each process is opened first
 // and its marker checked through the handle: an id reused by another process
 // after the search never gets that process killed.
-int KillMarked(const std::string& image, TaskKillLog& log) {
+int KillMarked(const std::string& image, const std::vector<DWORD>& pids, TaskKillLog& log) {
   int killed = 0;
-  for (DWORD pid : platform::FindMarkedProcesses(image)) {
+  for (DWORD pid : pids) {
     ProcessHandle handle = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
     if (!handle || !platform::CarriesMarker(handle, image)) continue;
     if (TerminateProcess(handle, 1)) {
@@ -143,6 +143,11 @@ void TELMO_MGMT_TerminateProcesses(ServerTable& table, StatusBlock& status) {
   if (names.empty()) return;
   supervision::TaskKillLog log;
   log.Line(supervision::KillStamp() + " - TelmoManager service START kills begin");
-  for (const auto& name : names) supervision::KillMarked(name, log);
+  // One pass over the processes serves the whole list.
+  const auto marked = platform::MarkedProcessesByImage();
+  for (const auto& name : names) {
+    const auto it = marked.find(ToUpper(name));
+    supervision::KillMarked(name, it != marked.end() ? it->second : std::vector<DWORD>{}, log);
+  }
   log.Line(supervision::KillStamp() + " - TelmoManager service START kills end");
 }

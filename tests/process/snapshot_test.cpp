@@ -94,6 +94,7 @@ TEST(MarkedProcesses, OnlyProcessesWithThisManagersMarkerAreFound) {
   const DWORD marked_pid = GetProcessId(marked);
 
   EXPECT_EQ(FindMarkedProcesses("markedsleeper"), std::vector<DWORD>{marked_pid});
+  EXPECT_EQ(MarkedProcessesByImage()["MARKEDSLEEPER"], std::vector<DWORD>{marked_pid});
   EXPECT_TRUE(FindMarkedProcesses("sleep").empty());
   EXPECT_TRUE(FindMarkedProcesses("").empty());
   EXPECT_TRUE(CarriesMarker(marked, "MARKEDSLEEPER"));

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,15 +97,22 @@ std::optional<std::string> ImageName(pid_t pid) {
   return std::nullopt;  // gone meanwhile
 }
 
-/// Whether the environment of `pid` carries this manager's marker for `image`.
-/// A process whose environment cannot be read is never taken for marked.
-bool EnvironmentMarked(pid_t pid, std::string_view image, const std::string& directory) {
+/// The image name the environment of `pid` carries in this manager's marker
+/// (`directory`); nullopt for a process without it. A process whose
+/// environment cannot be read is never taken for marked.
+std::optional<std::string> MarkerImage(pid_t pid, const std::string& directory) {
   const auto block = ReadProcFile("/proc/" + std::to_string(pid) + "/environ", kEnvironmentLimit);
-  if (!block) return false;
+  if (!block) return std::nullopt;
   const auto marked_by = EnvironmentValue(*block, kMarkerDirectoryVariable);
   const auto marked_image = EnvironmentValue(*block, kMarkerImageVariable);
-  return marked_by && marked_image && *marked_by == directory && !marked_image->empty() &&
-         EqualsIgnoreCase(*marked_image, image);
+  if (!marked_by || !marked_image || *marked_by != directory || marked_image->empty()) return std::nullopt;
+  return std::string(*marked_image);
+}
+
+/// Whether the environment of `pid` carries this manager's marker for `image`.
+bool EnvironmentMarked(pid_t pid, std::string_view image, const std::string& directory) {
+  const auto marked_image = MarkerImage(pid, directory);
+  return marked_image && EqualsIgnoreCase(*marked_image, image);
 }
 
 }  // namespace
@@ -160,15 +169,22 @@ BOOL CloseHandle(SnapshotHandle& snapshot) {
 
 namespace telmo::platform {
 
-std::vector<DWORD> FindMarkedProcesses(std::string_view image) {
-  std::vector<DWORD> found;
-  if (image.empty()) return found;
+std::map<std::string, std::vector<DWORD>> MarkedProcessesByImage() {
+  std::map<std::string, std::vector<DWORD>> found;
   const std::string directory = MarkerDirectory();
   const pid_t self = ::getpid();
   for (const pid_t pid : detail::ListPids()) {
-    if (pid != self && detail::EnvironmentMarked(pid, image, directory)) found.push_back(static_cast<DWORD>(pid));
+    if (pid == self) continue;
+    if (auto image = detail::MarkerImage(pid, directory)) found[ToUpper(*image)].push_back(static_cast<DWORD>(pid));
   }
   return found;
+}
+
+std::vector<DWORD> FindMarkedProcesses(std::string_view image) {
+  if (image.empty()) return {};
+  auto all = MarkedProcessesByImage();
+  const auto it = all.find(ToUpper(image));
+  return it == all.end() ? std::vector<DWORD>{} : std::move(it->second);
 }
 
 bool CarriesMarker(const ProcessHandle& process, std::string_view image) {
