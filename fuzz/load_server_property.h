@@ -1,8 +1,9 @@
 // What must hold for any bytes given to the server file loader: it either
 // fails with an error in the status block, or yields a record with no hole
 // among its components whose written file loads again with the same fields
-// and file components and writes back the very same text (so a file is stable
-// across start-up and shut-down). Shared by the fuzz target and the corpus
+// and components (their arguments included, so the S&F processes keep their
+// options) and writes back the very same text (so a file is stable across
+// start-up and shut-down). Shared by the fuzz target and the corpus
 // regression test.
 #pragma once
 
@@ -22,8 +23,8 @@ inline std::unique_ptr<ServerRecord> LoadBytes(std::string_view bytes, StatusBlo
   return config::ParseServerFile(reader, status, watchdogs);
 }
 
-/// Empty when the two records hold the same fields and file components
-/// (components not generated), else what differs.
+/// Empty when the two records hold the same fields and components, else what
+/// differs.
 inline std::string SameRecord(const ServerRecord& a, const ServerRecord& b) {
   if (a.name != b.name) return "name";
   if (a.dlgp_service != b.dlgp_service || a.hist_service != b.hist_service) return "services";
@@ -39,7 +40,9 @@ inline std::string SameRecord(const ServerRecord& a, const ServerRecord& b) {
         x.executable != y.executable) {
       return "component " + std::to_string(i);
     }
-    if (x.generated == 0 && x.arguments != y.arguments) return "arguments of component " + std::to_string(i);
+    // Generated components too: the S&F processes of a server get the same
+    // options after a write and a load as before.
+    if (x.arguments != y.arguments) return "arguments of component " + std::to_string(i);
   }
   return {};
 }

@@ -38,9 +38,17 @@ std::optional<std::string> ParametersFilePath() {
 void ReadParameters(MgmtParameters& parameters, StatusBlock& status) {
   const auto path = ParametersFilePath();
   if (!path) return;
+  RemoveInterruptedWrites(kParametersFileName);
   int error = 0;
   auto reader = LineReader::Open(*path, error);
-  if (!reader) return;  // no file: the values stay
+  if (!reader) {
+    // No file: the values stay. A file that is there but refused says why.
+    if (error != ENOENT) {
+      TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_ReadParameters", __LINE__, "Error %s opening parameters file %s\n",
+                            LineReader::ErrorText(error).c_str(), path->c_str());
+    }
+    return;
+  }
 
   struct Line {
     const char* display_name;

@@ -8,11 +8,39 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/win_types.h"
 #include "util/fixed_text.h"
+
+/// The store-and-forward parameters of line 4 of a server file. Each text
+/// holds at most 15 characters; "Default" means the process's own default.
+/// A block built by default has empty texts and the integers 72 and 0 (the
+/// loader's starting point); AllDefault() has the seven texts "Default" (the
+/// writer's starting point).
+struct SnfParameters {
+  telmo::FixedText<16> forward_timeout;
+  telmo::FixedText<16> forward_msgs;
+  telmo::FixedText<16> store_timeout;
+  telmo::FixedText<16> store_notaginfo;
+  int max_time_in_queue = 72;
+  int max_queue_file_size = 0;
+  telmo::FixedText<16> scanner_timeout;
+  telmo::FixedText<16> scanner_notaginfo;
+  telmo::FixedText<16> scanner_device;
+
+  [[nodiscard]] static SnfParameters AllDefault() {
+    SnfParameters p;
+    for (auto* t : {&p.forward_timeout, &p.forward_msgs, &p.store_timeout, &p.store_notaginfo, &p.scanner_timeout,
+                    &p.scanner_notaginfo, &p.scanner_device}) {
+      t->assign("Default");
+    }
+    return p;
+  }
+  friend bool operator==(const SnfParameters&, const SnfParameters&) = default;
+};
 
 /// One process of a server: the DLGP, an S&F process, an OPC UA process, or
 /// any further process named in the server file.
@@ -54,6 +82,13 @@ struct ServerRecord {
   int desired_state = 0;       ///< 2 started by the manager, 0 stopped
   std::vector<std::unique_ptr<ComponentRecord>> components;
   int component_cursor = 0;    ///< index of the component iterator; -1 before the first
+  /// The server file the record was loaded from, the file it is written back
+  /// to; empty for a record built otherwise.
+  std::string server_file;
+  /// The store-and-forward options of line 4 as loaded, from which the S&F
+  /// components' arguments were built; nullopt for a record built otherwise
+  /// (its writer reads them back from those arguments).
+  std::optional<SnfParameters> snf;
 
   /// Number of entries of `components` (null entries included).
   [[nodiscard]] int component_count() const noexcept { return static_cast<int>(components.size()); }
@@ -65,33 +100,6 @@ struct ServerRecord {
 
 inline constexpr int kDesiredStateStarted = 2;
 inline constexpr int kDesiredStateStopped = 0;
-
-/// The store-and-forward parameters of line 4 of a server file. Each text
-/// holds at most 15 characters; "Default" means the process's own default.
-/// A block built by default has empty texts and the integers 72 and 0 (the
-/// loader's starting point); AllDefault() has the seven texts "Default" (the
-/// writer's starting point).
-struct SnfParameters {
-  telmo::FixedText<16> forward_timeout;
-  telmo::FixedText<16> forward_msgs;
-  telmo::FixedText<16> store_timeout;
-  telmo::FixedText<16> store_notaginfo;
-  int max_time_in_queue = 72;
-  int max_queue_file_size = 0;
-  telmo::FixedText<16> scanner_timeout;
-  telmo::FixedText<16> scanner_notaginfo;
-  telmo::FixedText<16> scanner_device;
-
-  [[nodiscard]] static SnfParameters AllDefault() {
-    SnfParameters p;
-    for (auto* t : {&p.forward_timeout, &p.forward_msgs, &p.store_timeout, &p.store_notaginfo, &p.scanner_timeout,
-                    &p.scanner_notaginfo, &p.scanner_device}) {
-      t->assign("Default");
-    }
-    return p;
-  }
-  friend bool operator==(const SnfParameters&, const SnfParameters&) = default;
-};
 
 inline constexpr int kDefaultMaxTimeInQueue = 72;
 inline constexpr int kDefaultMaxQueueFileSize = 0;

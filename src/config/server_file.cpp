@@ -15,6 +15,7 @@
 #include "external/telmo_log.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/win_error.h"
 #include "config/file_lookups.h"
 #include "util/base64.h"
 #include "util/text.h"
@@ -24,24 +25,7 @@ namespace {
 
 constexpr const char* kSource = "telmo_manager_utils";
 
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 bool IsBlankOrTab(char c) noexcept { return c == ' ' || c == '\t'; }
-
-// The text mode of the files' home system turns "\r\n" into "\n".
-void DropCarriageReturns(std::string& text) {
-  if (text.find('\r') == std::string::npos) return;
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out.push_back(text[i]);
-  }
-  text = std::move(out);
-}
 
 // Names are written with "," as "^;" (the files' own escape) and "^" as
 // "^^", so that a name holding "^;" comes back as it was.
@@ -79,61 +63,7 @@ void LoadSystemError(int error, StatusBlock& status) { TELMO_SERVER_LDBLK(kFacil
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Line reader and field reader
-
-std::optional<LineReader> LineReader::Open(std::string_view path, int& error) {
-  const std::string native = platform::NativePath(path);
-  errno = 0;
-  FilePtr file(std::fopen(native.c_str(), "rb"));
-  if (!file) {
-    error = errno != 0 ? errno : ENOENT;
-    return std::nullopt;
-  }
-  std::string content;
-  char buffer[16384];
-  for (;;) {
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer, file.get());
-    content.append(buffer, n);
-    if (n < sizeof buffer) {
-      if (std::ferror(file.get())) {
-        const int read_error = errno;
-        TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_ReadLine", __LINE__, "Error %s reading file %s\n",
-                              std::strerror(read_error), std::string(path).c_str());
-      }
-      break;
-    }
-  }
-  error = 0;
-  return LineReader(std::move(content), std::string(path));
-}
-
-LineReader::LineReader(std::string content, std::string name) : content_(std::move(content)), name_(std::move(name)) {
-  DropCarriageReturns(content_);
-}
-
-std::optional<std::string_view> LineReader::NextLine() {
-  const std::string_view all(content_);
-  while (pos_ < all.size()) {
-    // One read of at most 1023 bytes, up to and including a line feed.
-    std::size_t length = std::min(kMaxPiece, all.size() - pos_);
-    const std::size_t feed = all.find('\n', pos_);
-    if (feed != std::string_view::npos && feed - pos_ + 1 <= length) length = feed - pos_ + 1;
-    std::string_view line = all.substr(pos_, length);
-    pos_ += length;
-    ++line_number_;
-    // The line is a C text: it ends at a NUL byte.
-    if (const std::size_t nul = line.find('\0'); nul != std::string_view::npos) line = line.substr(0, nul);
-    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    // Carriage returns at the end of a line are line-end residue, never data:
-    // the writer could not write them back.
-    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-    const std::size_t first = line.find_first_not_of(" \t");
-    if (first != std::string_view::npos && line[first] == '#') continue;
-    return line;
-  }
-  return std::nullopt;
-}
+// Field reader
 
 std::string_view FieldText(std::string_view line, int index) noexcept {
   std::size_t pos = 0;
@@ -173,48 +103,6 @@ FieldStatus ReadField(std::string_view line, int index, const FieldSpec& spec, i
   return FieldStatus::kPresent;
 }
 
-namespace {
-// Digits after optional white space and sign; `ok` tells whether any digit
-// came, `overflow` whether the value left 32 bits (it is then saturated).
-int ScanNumber(std::string_view text, bool& ok, bool& overflow) noexcept {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  ok = false;
-  overflow = false;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    ok = true;
-    if (!overflow) {
-      value = value * 10 + (text[i] - '0');
-      if (value > static_cast<long long>(INT_MAX) + 1) overflow = true;
-    }
-  }
-  if (negative) value = -value;
-  if (overflow || value > INT_MAX || value < INT_MIN) {
-    overflow = true;
-    return negative ? INT_MIN : INT_MAX;
-  }
-  return static_cast<int>(value);
-}
-}  // namespace
-
-bool ParseInteger(std::string_view text, int& value) noexcept {
-  bool ok = false;
-  bool overflow = false;
-  const int v = ScanNumber(text, ok, overflow);
-  if (!ok || overflow) return false;
-  value = v;
-  return true;
-}
-
-int LeadingNumber(std::string_view text) noexcept {
-  bool ok = false;
-  bool overflow = false;
-  return ScanNumber(text, ok, overflow);
-}
-
 bool IsSafeServiceFileName(std::string_view service) noexcept {
   if (service.empty() || service.find("..") != std::string_view::npos) return false;
   for (const char c : service) {
@@ -226,14 +114,19 @@ bool IsSafeServiceFileName(std::string_view service) noexcept {
 }
 
 std::optional<std::string> ServerFilePath(const ServerRecord& record) {
+  if (!record.server_file.empty()) return record.server_file;
   if (!IsSafeServiceFileName(record.dlgp_service.view())) return std::nullopt;
   const auto directory = k42_getenv("TELMOMGMT");
   if (!directory) return std::nullopt;
-  std::string path = *directory;
-  path += '\\';
-  path += record.dlgp_service.view();
-  path += kServerFileExtension;
-  return path;
+  const std::string name = record.dlgp_service.str() + std::string(kServerFileExtension);
+  // The start-up loads "*.csd" without regard to letter case: a file of the
+  // service in another case is the server's file (the first one, in listing
+  // order, as the loader takes it), never one beside it.
+  bool first = true;
+  NextFileState state;
+  std::string existing;
+  if (TELMO_MGMT_NextFile(first, *directory, name, state, existing)) return existing;
+  return *directory + "\\" + name;
 }
 
 // ---------------------------------------------------------------------------
@@ -281,6 +174,35 @@ struct Loader {
     LoadSystemError(ENODATA, status);
     return Fail(15003);
   }
+  // A read that failed fails the file, as a missing line would: what was
+  // read may be cut anywhere.
+  bool ReadFailed() {
+    if (reader.error() == 0) return false;
+    LoadSystemError(reader.error(), status);
+    Fail(15001);
+    return true;
+  }
+  // A line longer than the writer writes fails the file with `code`: loaded,
+  // it would be written back cut.
+  bool TooLong(std::string_view line, int code) {
+    if (line.size() <= LineReader::kMaxLine) return false;
+    TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadServer", __LINE__,
+                          "Server file %s: line %d is longer than %d characters\n", reader.name().c_str(),
+                          reader.line_number(), static_cast<int>(LineReader::kMaxLine));
+    Fail(code);
+    return true;
+  }
+  // The next line, which must be there; nullopt with the error loaded
+  // (`code` for a line too long).
+  std::optional<std::string_view> Required(int code) {
+    const auto line = reader.NextLine();
+    if (!line) {
+      if (!ReadFailed()) Missing();
+      return std::nullopt;
+    }
+    if (TooLong(*line, code)) return std::nullopt;
+    return line;
+  }
   FieldStatus Field(std::string_view line, int index, const FieldSpec& spec, std::string& out) {
     return ReadField(line, index, spec, reader.line_number(), out);
   }
@@ -321,8 +243,8 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   // Line 1: name, DLGP TCP service, historical DLGP TCP service. The name is
   // everything before the second-to-last comma; the two services are the two
   // fields after it.
-  auto line = reader.NextLine();
-  if (!line) return ld.Missing();
+  auto line = ld.Required(15005);
+  if (!line) return nullptr;
   const std::size_t last = line->rfind(',');
   const std::size_t second = (last == std::string_view::npos || last == 0) ? std::string_view::npos
                                                                            : line->rfind(',', last - 1);
@@ -342,8 +264,8 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   record->hist_service.assign(text);
 
   // Line 2: start-up status, username, password (base64).
-  line = reader.NextLine();
-  if (!line) return ld.Missing();
+  line = ld.Required(15006);
+  if (!line) return nullptr;
   if (ld.Field(*line, 1, {"Server startup status", true, 30}, text) != FieldStatus::kPresent) return ld.Fail(15006);
   if (EqualsIgnoreCase(text, "Run")) {
     record->startup_status = 1;
@@ -361,8 +283,8 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   if (const auto nul = record->password.find('\0'); nul != std::string::npos) record->password.resize(nul);
 
   // Line 3: health check.
-  line = reader.NextLine();
-  if (!line) return ld.Missing();
+  line = ld.Required(15021);
+  if (!line) return nullptr;
   int number = 0;
   if (ld.Field(*line, 1, {"Server check status", true, 30}, text) != FieldStatus::kPresent ||
       !ParseInteger(text, number)) {
@@ -371,8 +293,8 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   record->health_check = number < 1 ? 0 : number;
 
   // Line 4: store and forward.
-  line = reader.NextLine();
-  if (!line) return ld.Missing();
+  line = ld.Required(15020);
+  if (!line) return nullptr;
   if (ld.Field(*line, 1, {"Server store & forward usage", true, 30}, text) != FieldStatus::kPresent)
     return ld.Fail(15020);
   if (EqualsIgnoreCase(text, "StoreForward")) {
@@ -389,14 +311,15 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
     record->store_file_path.erase(record->store_file_path.size() - 2, 1);
   }
   const SnfParameters snf = ReadSnfParameters(*line, reader.line_number());
+  record->snf = snf;
   if (diagnostics) {
     TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadServer", __LINE__, "Loaded TELMO Server [%s] S&F parameters [%s]\n",
                           record->dlgp_service.c_str(), std::string(*line).c_str());
   }
 
   // Line 5: number of component lines.
-  line = reader.NextLine();
-  if (!line) return ld.Missing();
+  line = ld.Required(15023);
+  if (!line) return nullptr;
   if (ld.Field(*line, 1, {"Server Nb components", true, 30}, text) != FieldStatus::kPresent ||
       !ParseInteger(text, number) || number < 1) {
     return ld.Fail(15023);
@@ -409,6 +332,7 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   while (record->component_count() < declared) {
     line = reader.NextLine();
     if (!line) break;
+    if (ld.TooLong(*line, 15023)) return nullptr;
     auto component = std::make_unique<ComponentRecord>();
     if (ld.Field(*line, 1, {"Component name", true, 0}, component->name) != FieldStatus::kPresent) {
       return ld.Fail(15023);
@@ -419,6 +343,7 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
     ld.Field(*line, 4, {"Component arguments", false, 0}, component->arguments);
     record->components.push_back(std::move(component));
   }
+  if (ld.ReadFailed()) return nullptr;
   if (record->components.empty()) return ld.Fail(15023);
   if (record->component_count() < declared) {
     TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadServer", __LINE__,
@@ -429,6 +354,7 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
                           "Server file %s holds more component lines than its count of %d. Extra lines ignored\n",
                           reader.name().c_str(), declared);
   }
+  if (ld.ReadFailed()) return nullptr;
 
   const std::string dlgp_service = record->dlgp_service.str();
   if (IsOpcUaDlgp(*record)) {
@@ -446,23 +372,72 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
   return record;
 }
 
-std::unique_ptr<ServerRecord> LoadServer(std::string_view path, StatusBlock& status, WatchdogTable& watchdogs) {
+namespace {
+
+// One file: the record, or null with the reason in `status` and a log line
+// that names the file and the reason.
+std::unique_ptr<ServerRecord> LoadOne(std::string_view path, StatusBlock& status, WatchdogTable& watchdogs) {
   TELMO_SERVER_INITBLK(status);
+  const std::string p(path);
   int error = 0;
   auto reader = LineReader::Open(path, error);
   if (!reader) {
-    const std::string p(path);
     TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadServer", __LINE__, "Error %s opening server file %s\n",
-                          std::strerror(error), p.c_str());
+                          LineReader::ErrorText(error).c_str(), p.c_str());
     LoadSystemError(error, status);
     TELMO_SERVER_LDBLK(kFacilityManagement, 15001, status);
     return nullptr;
   }
-  return ParseServerFile(*reader, status, watchdogs);
+  auto record = ParseServerFile(*reader, status, watchdogs);
+  if (!record) {
+    TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadServer", __LINE__, "Server file %s not loaded (line %d): %s\n",
+                          p.c_str(), reader->line_number(), status.describe().c_str());
+    return nullptr;
+  }
+  record->server_file = p;
+  return record;
+}
+
+// Temporary files of writes that were cut short (".NAME.XXXXXX", see
+// platform::WriteFileAtomically) are never read and would pile up.
+void RemoveInterruptedWrites(std::string_view directory, std::string_view file_pattern) {
+  bool first = true;
+  NextFileState state;
+  std::string path;
+  const std::string pattern = "." + std::string(file_pattern) + ".??????";
+  while (TELMO_MGMT_NextFile(first, directory, pattern, state, path)) {
+    if (DeleteFileA(path)) {
+      TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadAll", __LINE__, "Removed %s, left by an interrupted write\n",
+                            path.c_str());
+    }
+  }
+}
+
+// Whether the management directory can be listed; a line says why not.
+bool DirectoryReadable(const std::string& directory) {
+  const DWORD attributes = GetFileAttributesA(directory);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  const std::string why = attributes == INVALID_FILE_ATTRIBUTES
+                              ? platform::SystemMessage(GetLastError()).value_or("unknown error")
+                              : std::string("not a directory");
+  TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadAll", __LINE__,
+                        "Management directory %s cannot be read (%s): no server file loaded\n", directory.c_str(),
+                        why.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<ServerRecord> LoadServer(std::string_view path, StatusBlock& status, WatchdogTable& watchdogs) {
+  return LoadOne(path, status, watchdogs);
 }
 
 std::unique_ptr<ServerRecord> LoadServer(std::string_view path, StatusBlock& status) {
   return LoadServer(path, status, gWatchdogTable);
+}
+
+void RemoveInterruptedWrites(std::string_view file_pattern) {
+  if (const auto directory = k42_getenv("TELMOMGMT")) RemoveInterruptedWrites(*directory, file_pattern);
 }
 
 void LoadAll(ServerTable& table, StatusBlock& status, WatchdogTable& watchdogs) {
@@ -472,13 +447,36 @@ void LoadAll(ServerTable& table, StatusBlock& status, WatchdogTable& watchdogs) 
   }
   // Called once, at start-up, on an empty table.
   (void)table.TakeAll();
-  if (const auto directory = k42_getenv("TELMOMGMT")) {
+  const auto directory = k42_getenv("TELMOMGMT");
+  if (directory && DirectoryReadable(*directory)) {
+    RemoveInterruptedWrites(*directory, "*" + std::string(kServerFileExtension));
     bool first = true;
     NextFileState state;
     std::string path;
     const std::string pattern = "*" + std::string(kServerFileExtension);
     while (TELMO_MGMT_NextFile(first, *directory, pattern, state, path)) {
-      if (auto record = LoadServer(path, status, watchdogs)) table.Append(std::move(record));
+      // Loaded aside: a file that repeats a server already loaded (its DLGP
+      // TCP service in any letter case) must change nothing.
+      WatchdogTable aside;
+      auto record = LoadOne(path, status, aside);
+      if (!record) continue;
+      const ServerRecord* loaded = nullptr;
+      for (const auto& other : table.records()) {
+        if (EqualsIgnoreCase(other->dlgp_service.view(), record->dlgp_service.view())) loaded = other.get();
+      }
+      if (loaded != nullptr) {
+        TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadAll", __LINE__,
+                              "Server file %s names DLGP TCP Service %s, loaded from %s already. File ignored\n",
+                              path.c_str(), record->dlgp_service.c_str(), loaded->server_file.c_str());
+        continue;
+      }
+      if (IsAsyncDlgp(*record)) watchdogs.Register(*record, status);
+      if (status.failed()) {
+        TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_LoadAll", __LINE__, "Server file %s not loaded: %s\n",
+                              path.c_str(), status.describe().c_str());
+        continue;
+      }
+      table.Append(std::move(record));
     }
   }
   table.mutex.Release(status);
@@ -490,14 +488,24 @@ void LoadAll(ServerTable& table, StatusBlock& status) { LoadAll(table, status, g
 // Writer
 
 std::string BuildServerFile(const ServerRecord& record) {
+  // Line 4 holds the options the S&F components were built from: those the
+  // record was loaded with, else those their arguments carry. A server
+  // without S&F components writes the defaults.
   SnfParameters snf = SnfParameters::AllDefault();
   int written = 0;
   for (const auto& component : record.components) {
     if (!component) continue;
-    if (component->generated != 0) {
-      ParseSnfArguments(*component, record.dlgp_service.view(), record.store_file_path, snf);
-    } else {
+    if (component->generated == 0) {
       ++written;
+    } else if (!record.snf) {
+      ParseSnfArguments(*component, record.dlgp_service.view(), record.store_file_path, snf);
+    }
+  }
+  if (record.snf && record.snf_usage == 1) {
+    snf = *record.snf;
+    // A flag that is on stands in the arguments as its word alone: "1".
+    for (auto* flag : {&snf.store_notaginfo, &snf.scanner_notaginfo, &snf.scanner_device}) {
+      if (!EqualsIgnoreCase(flag->view(), "Default")) flag->assign("1");
     }
   }
   // The loader lets the store's NOTAGINFO win over the scanner's; the line is
@@ -543,7 +551,7 @@ bool FitsLineReader(std::string_view text) noexcept {
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
-    if (end - pos > LineReader::kMaxPiece) return false;
+    if (end - pos > LineReader::kMaxLine) return false;
     pos = end + 1;
   }
   return true;
@@ -564,18 +572,24 @@ bool WriteServerFile(const ServerRecord& record, StatusBlock& status) {
   if (!FitsLineReader(content)) {
     TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_WriteServerFile", __LINE__,
                           "Server file %s would hold a line longer than %d characters. Not written\n", path->c_str(),
-                          static_cast<int>(LineReader::kMaxPiece));
+                          static_cast<int>(LineReader::kMaxLine));
     LoadSystemError(E2BIG, status);
     TELMO_SERVER_LDBLK(kFacilityManagement, 15001, status);
     return false;
   }
   errno = 0;
   // Server files hold passwords: readable by the owner only.
-  const Result<void> written = platform::WriteFileAtomically(*path, content, 0600);
+  platform::WriteFailure failure = platform::WriteFailure::kNone;
+  const Result<void> written = platform::WriteFileAtomically(*path, content, 0600, &failure);
   if (!written) {
     const int error = errno != 0 ? errno : EIO;
-    TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_WriteServerFile", __LINE__, "Error %s opening server file %s\n",
-                          std::strerror(error), path->c_str());
+    if (failure == platform::WriteFailure::kCreate) {
+      TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_WriteServerFile", __LINE__, "Error %s opening server file %s\n",
+                            std::strerror(error), path->c_str());
+    } else {
+      TELMO_MGMT_LogMessage(kSource, "TELMO_MGMT_WriteServerFile", __LINE__, "Error %s writting to file %s\n",
+                            std::strerror(error), path->c_str());
+    }
     LoadSystemError(error, status);
     TELMO_SERVER_LDBLK(kFacilityManagement, 15001, status);
     return false;

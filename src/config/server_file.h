@@ -1,15 +1,12 @@
 // Server files: one small comma-separated text file per server, named after
 // its DLGP TCP service with the extension ".csd", in the management directory
-// (TELMOMGMT). This header has the line reader and the field reader (shared
-// with the management parameters file and the S&F cleanup), the loader, the
-// writer and the file's path.
+// (TELMOMGMT). This header has the field reader (shared with the management
+// parameters file and the S&F cleanup), the loader, the writer and the file's
+// path; the line reader is in config/line_reader.h.
 //
-// Line syntax: a line is at most 1023 bytes (a longer physical line arrives
-// in pieces, each taken as a line); the line feed is removed, and carriage
-// returns before it too (the text mode of the files' home system turns
-// "\r\n" into "\n"; further ones could not be written back). A line
-// whose first character that is not a blank or tab is "#" is a comment;
-// comments and empty lines are skipped but counted.
+// Line syntax: see config/line_reader.h. A server file line is at most 1023
+// bytes, the most the writer writes: a file with a longer line does not load
+// (it could not be written back whole).
 //
 // Field syntax: fields are numbered from 1. To reach field k the reader
 // repeats k times: skip blanks, tabs and at most one comma, then take the
@@ -23,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/line_reader.h"
 #include "config/records.h"
 #include "config/server_table.h"
 #include "external/telmo_status.h"
@@ -32,32 +30,6 @@ class WatchdogTable;
 namespace telmo::config {
 
 inline constexpr std::string_view kServerFileExtension = ".csd";
-
-/// Reads the lines of a text file (read whole, then handed out line by line).
-class LineReader {
- public:
-  static constexpr std::size_t kMaxPiece = 1023;
-
-  /// Opens and reads `path` ("\" or "/" separators). nullopt when it cannot be
-  /// opened, with `error` the errno of the failed call. A read error is
-  /// logged ("Error %s reading file %s\n") and ends the file there.
-  static std::optional<LineReader> Open(std::string_view path, int& error);
-  /// A reader over text already in memory; `name` is used in messages.
-  LineReader(std::string content, std::string name);
-
-  /// The next line that is neither empty nor a comment; nullopt at the end.
-  /// The view stays valid as long as the reader.
-  std::optional<std::string_view> NextLine();
-  /// Physical lines read so far (skipped ones included).
-  [[nodiscard]] int line_number() const noexcept { return line_number_; }
-  [[nodiscard]] const std::string& name() const noexcept { return name_; }
-
- private:
-  std::string content_;
-  std::string name_;
-  std::size_t pos_ = 0;
-  int line_number_ = 0;
-};
 
 enum class FieldStatus {
   kPresent,          ///< copied
@@ -81,13 +53,6 @@ FieldStatus ReadField(std::string_view line, int index, const FieldSpec& spec, i
 /// Only the raw text of field `index`, without messages or limits.
 [[nodiscard]] std::string_view FieldText(std::string_view line, int index) noexcept;
 
-/// Numbers as the files hold them. ParseInteger accepts leading white space,
-/// a sign and at least one digit, and ignores what follows (so "300 " is
-/// 300); false for no digits or a value outside 32 bits. LeadingNumber is the
-/// same but gives 0 when there is no number and saturates.
-[[nodiscard]] bool ParseInteger(std::string_view text, int& value) noexcept;
-[[nodiscard]] int LeadingNumber(std::string_view text) noexcept;
-
 /// Fields 3 to 11 of the store-and-forward line (line 4) with their rules:
 /// timeouts and MSGS empty or below their threshold (3, 3, 5, 2) give
 /// "Default"; flags empty or not 1 give "Default", and the scanner NOTAGINFO
@@ -101,18 +66,26 @@ FieldStatus ReadField(std::string_view line, int index, const FieldSpec& spec, i
 /// characters <>:"|?* that a file name cannot hold.
 [[nodiscard]] bool IsSafeServiceFileName(std::string_view service) noexcept;
 
-/// "<TELMOMGMT>\<dlgp_service>.csd"; nullopt when TELMOMGMT is not defined
-/// or the service cannot name a file (IsSafeServiceFileName).
+/// The file the record was loaded from; for a record not loaded from a file,
+/// the first file of the management directory named "<dlgp_service>.csd" in
+/// any letter case, else "<TELMOMGMT>\<dlgp_service>.csd". nullopt when
+/// TELMOMGMT is not defined or the service cannot name a file
+/// (IsSafeServiceFileName).
 [[nodiscard]] std::optional<std::string> ServerFilePath(const ServerRecord& record);
 
 /// Loads one server file into a new record, or null with the reason in
-/// `status` (initialised first): (1, errno) and (15, 15001) when the file
-/// cannot be opened; (15, 15002) no memory; (1, errno) and (15, 15003) a line
+/// `status` (initialised first), and a log line with the path and the reason:
+/// (1, errno) and (15, 15001) when the file cannot be opened, is no regular
+/// file, is larger than LineReader::kMaxFileSize or cannot be read to its
+/// end; (15, 15002) no memory; (1, errno) and (15, 15003) a line
 /// missing; (15, 15004) DLGP TCP service missing, too long or not a file name;
 /// (15, 15005) fewer than two commas on the server line; (15, 15006) start-up
 /// status; (15, 15021) check status; (15, 15020) store-and-forward usage;
 /// (15, 15023) component count, or a component line without a name, or no
-/// component line at all. Loading stops at the first error. A file with more
+/// component line at all. A line longer than LineReader::kMaxLine fails the
+/// file with the code of that line (15005, 15006, 15021, 15020, 15023).
+/// Loading stops at the first error. The record remembers its file
+/// (`server_file`) and its line 4 (`snf`). A file with more
 /// component lines than its count has the extra lines ignored (logged); one
 /// with fewer has its count lowered to the lines read. A server whose DLGP is
 /// asynchronous is registered in `watchdogs`, whose errors fail the file too.
@@ -125,19 +98,29 @@ std::unique_ptr<ServerRecord> ParseServerFile(LineReader& reader, StatusBlock& s
 
 /// Start-up: under the table mutex, empties the table and loads every "*.csd"
 /// file of the management directory in listing order, appending each record
-/// that loads. A file that fails is left on disk and the next one loads.
+/// that loads. A file that fails is left on disk and the next one loads. A
+/// file whose DLGP TCP service (ignoring case) is a server loaded already is
+/// logged and left alone: it is neither loaded nor ever written. Temporary
+/// files of interrupted writes are removed first; a management directory
+/// that cannot be listed is logged.
 /// `status` ends holding the result of the last file (or the mutex failure).
 void LoadAll(ServerTable& table, StatusBlock& status, WatchdogTable& watchdogs);
 void LoadAll(ServerTable& table, StatusBlock& status);
 
+/// Deletes, with a log line each, the temporary files that interrupted
+/// writes of files matching `file_pattern` left in the management directory
+/// (".NAME.XXXXXX"). LoadAll does it for the server files.
+void RemoveInterruptedWrites(std::string_view file_pattern);
+
 /// The text of the server file of `record`, exactly as the loader reads it
-/// back (store-and-forward line rebuilt from the generated components). The
+/// back (store-and-forward line from the record's `snf` when it has S&F
+/// components, else rebuilt from the generated components' arguments). The
 /// name is written with each "," as "^;" and each "^" as "^^"; the loader
 /// turns "^;" back into "," and "^^" into "^".
 [[nodiscard]] std::string BuildServerFile(const ServerRecord& record);
 
-/// True when every line of `text` fits one read of the line reader (at most
-/// 1023 characters), so that the file reads back line for line.
+/// True when no line of `text` is longer than a server file line may be
+/// (LineReader::kMaxLine), so that the file loads back.
 [[nodiscard]] bool FitsLineReader(std::string_view text) noexcept;
 
 /// Writes the server file of `record`: a temporary file in the same
@@ -145,7 +128,9 @@ void LoadAll(ServerTable& table, StatusBlock& status);
 /// A record whose file would hold a line too long to be read back is not
 /// written: (1, E2BIG) and (15, 15001), and the old file stays.
 /// On failure the old file stays whole, "Error %s opening server file %s\n"
-/// is logged and (1, errno) and (15, 15001) are loaded; a missing TELMOMGMT
+/// (the temporary file cannot be created) or "Error %s writting to file %s\n"
+/// (writing, flushing or renaming it failed) is logged and (1, errno) and
+/// (15, 15001) are loaded; a missing TELMOMGMT
 /// or a service that cannot name a file loads (15, 15001) and writes nothing.
 bool WriteServerFile(const ServerRecord& record, StatusBlock& status);
 

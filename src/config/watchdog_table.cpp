@@ -64,7 +64,7 @@ void WatchdogTable::Register(const ServerRecord& server, StatusBlock& status) {
   const std::string& tag = parsed.texts[OpcDaArguments::kWatchdogTag];
   if (!tag.empty()) entry.report.tag_name.assign(tag);  // at most 255 characters
   const std::string& timeout = parsed.texts[OpcDaArguments::kWatchdogTimeout];
-  if (!timeout.empty()) entry.report.watchdog_timeout = telmo::config::LeadingNumber(timeout);
+  if (!timeout.empty()) entry.report.watchdog_timeout = telmo::LeadingNumber(timeout);
 }
 
 int WatchdogTable::FindOrAdd(std::string_view service) {

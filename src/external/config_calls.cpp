@@ -64,20 +64,7 @@ void SkipPath(std::string_view& text, bool path_given, std::string_view path) {
   if (text.starts_with(' ') && text.substr(1).starts_with(path)) text.remove_prefix(1 + path.size());
 }
 
-// The leading base-10 number of a text (blanks and a sign allowed), 0 when
-// there is none; saturated to 32 bits.
-int LeadingNumber(std::string_view text) noexcept {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  const bool negative = i < text.size() && text[i] == '-';
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
-  }
-  if (negative) value = -value;
-  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
-}
+using telmo::LeadingNumber;
 
 // The loader keeps a timeout that is not exactly "Default" only when it is
 // "Default" in another letter case or a number at or above its threshold, and

@@ -232,7 +232,7 @@ void ReplaceMatchingLines(std::string_view path_view, std::string_view first, co
   int error = 0;
   auto reader = telmo::config::LineReader::Open(path, error);
   if (!reader) {
-    UTILS_LOG("Error %s opening server file %s\n", std::strerror(error), path.c_str());
+    UTILS_LOG("Error %s opening server file %s\n", telmo::config::LineReader::ErrorText(error).c_str(), path.c_str());
     TELMO_SERVER_LDBLK(1, error, status);
     TELMO_SERVER_LDBLK(15, 15001, status);
     return;
@@ -244,8 +244,16 @@ void ReplaceMatchingLines(std::string_view path_view, std::string_view first, co
     content.append(match ? replacement : *line);
     content += '\n';
   }
-  // The temporary file is renamed over the original only once it is whole.
-  if (auto written = telmo::platform::WriteFileAtomically(path, content); !written) {
+  // A file that could not be read to its end is left as it is: rewritten,
+  // it would lose its end (the reader has logged why).
+  if (reader->error() != 0) {
+    TELMO_SERVER_LDBLK(1, reader->error(), status);
+    TELMO_SERVER_LDBLK(15, 15001, status);
+    return;
+  }
+  // The temporary file is renamed over the original only once it is whole;
+  // the file keeps its permission, and a symbolic link keeps leading to it.
+  if (auto written = telmo::platform::RewriteFileAtomically(path, content); !written) {
     UTILS_LOG("Error %s opening temporary server file %s\n",
               telmo::platform::SystemMessage(written.error()).value_or("").c_str(), (path + ".tmp").c_str());
     TELMO_SERVER_LDBLK(1, static_cast<int>(written.error()), status);

@@ -8,7 +8,10 @@
 //    FILE_ATTRIBUTE_NORMAL; a file the process cannot write is also READONLY.
 #pragma once
 
+#include <cerrno>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -71,11 +74,55 @@ BOOL MoveFileExA(std::string_view from, std::string_view to, DWORD flags);
 
 namespace telmo::platform {
 /// True when `name` matches the Windows wildcard `pattern` ("*", "?"), ignoring case.
-[[nodiscard]] bool MatchesPattern(std::string_view pattern, std::string_view name) noexcept;
+[[nodiscard]] bool MatchesPattern(std::string_view pattern, std::string_view name);
+
+/// Where WriteFileAtomically failed: creating the temporary file, or writing,
+/// flushing or renaming it.
+enum class WriteFailure { kNone, kCreate, kWrite };
 
 /// Writes `content` to `path` so that the old file stays whole on any failure:
-/// a temporary file in the same directory, flushed to disk, renamed over the
-/// old one. `mode` is the permission of a new file (the old file's own mode
-/// is not kept: callers that hold secrets pass 0600).
-Result<void> WriteFileAtomically(std::string_view path, std::string_view content, unsigned mode = 0644);
+/// a temporary file ".NAME.XXXXXX" in the same directory, flushed to disk,
+/// renamed over the old one. `mode` is the permission of a new file (the old
+/// file's own mode is not kept: callers that hold secrets pass 0600). A
+/// symbolic link at `path` is replaced by the new file. On failure `failure`
+/// (when given) tells the stage.
+Result<void> WriteFileAtomically(std::string_view path, std::string_view content, unsigned mode = 0644,
+                                 WriteFailure* failure = nullptr);
+
+/// The same for a file that is rewritten rather than replaced: the new file
+/// keeps the old one's permission, and when `path` is a symbolic link the
+/// file it leads to is rewritten (its temporary file beside it) and the link
+/// stays. A path that names no file yet is written as WriteFileAtomically
+/// does, with 0644.
+Result<void> RewriteFileAtomically(std::string_view path, std::string_view content, WriteFailure* failure = nullptr);
+
+/// A file open for reading, closed with the object. Error numbers are the C
+/// library's (errno), as its fopen would report them.
+class InputFile {
+ public:
+  InputFile() noexcept = default;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  ~InputFile();
+
+  /// Opens `path` for reading without ever blocking (an open of a FIFO that
+  /// has no writer would wait forever) and keeps it only when it is a
+  /// regular file; anything else (a FIFO, a device, a socket, a directory)
+  /// fails with kNotRegularFile. Symbolic links are followed.
+  static InputFile OpenRegular(std::string_view path, int& error);
+  /// The size the file had when it was opened.
+  [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
+  /// Reads at most `buffer.size()` bytes: their count, 0 at the end of the
+  /// file, -1 with `error` on failure.
+  long Read(std::span<char> buffer, int& error) noexcept;
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+/// The error number InputFile::OpenRegular gives for a path that names no
+/// regular file.
+inline constexpr int kNotRegularFile = EINVAL;
 }  // namespace telmo::platform

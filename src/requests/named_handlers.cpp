@@ -52,7 +52,7 @@ void DiagAndOnce(OneShot kind, const std::string& line) {
   if (g_one_shot_armed[kind].exchange(false)) ClientLogUnderApplicationName(line);
 }
 
-int ToNumber(std::string_view text) { return config::LeadingNumber(text); }
+int ToNumber(std::string_view text) { return LeadingNumber(text); }
 
 REGSAM RegistryView() {
   int view = g_registry_view.load();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 
@@ -98,6 +99,48 @@ std::string Format(const char* format, ...) {
   std::string out = VFormat(format, args);
   va_end(args);
   return out;
+}
+
+namespace {
+// Digits after optional white space and sign; `ok` tells whether any digit
+// came, `overflow` whether the value left 32 bits (it is then saturated).
+int ScanNumber(std::string_view text, bool& ok, bool& overflow) noexcept {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  ok = false;
+  overflow = false;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    ok = true;
+    if (!overflow) {
+      value = value * 10 + (text[i] - '0');
+      if (value > static_cast<long long>(INT_MAX) + 1) overflow = true;
+    }
+  }
+  if (negative) value = -value;
+  if (overflow || value > INT_MAX || value < INT_MIN) {
+    overflow = true;
+    return negative ? INT_MIN : INT_MAX;
+  }
+  return static_cast<int>(value);
+}
+}  // namespace
+
+bool ParseInteger(std::string_view text, int& value) noexcept {
+  bool ok = false;
+  bool overflow = false;
+  const int v = ScanNumber(text, ok, overflow);
+  if (!ok || overflow) return false;
+  value = v;
+  return true;
+}
+
+int LeadingNumber(std::string_view text) noexcept {
+  bool ok = false;
+  bool overflow = false;
+  return ScanNumber(text, ok, overflow);
 }
 
 }  // namespace telmo

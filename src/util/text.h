@@ -29,4 +29,12 @@ std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::
 /// The same with the arguments of a variadic caller.
 [[nodiscard]] std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
+/// Numbers as the configuration files hold them. ParseInteger accepts leading
+/// white space, a sign and at least one digit, and ignores what follows (so
+/// "300 " is 300); false for no digits or a value outside 32 bits.
+/// LeadingNumber is the same but gives 0 when there is no number and
+/// saturates at the 32-bit limits.
+[[nodiscard]] bool ParseInteger(std::string_view text, int& value) noexcept;
+[[nodiscard]] int LeadingNumber(std::string_view text) noexcept;
+
 }  // namespace telmo

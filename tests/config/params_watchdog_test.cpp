@@ -1,8 +1,12 @@
 // The management parameters file and the watchdog monitor table.
-#include <signal.h>
-#include <sys/resource.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -76,6 +80,23 @@ TEST(MgmtParameters, WriteThenRead) {
   EXPECT_EQ(again.timeout.load(), 50);
 }
 
+// A FIFO in place of the file would block the start-up for ever.
+TEST(MgmtParameters, ParametersFileThatIsNoRegularFileKeepsTheValues) {
+  TempNode node;
+  ASSERT_EQ(::mkfifo(ParamsFile(node).c_str(), 0600), 0);
+  MgmtParameters parameters;
+  StatusBlock status;
+  auto read = std::async(std::launch::async, [&] { ReadParameters(parameters, status); });
+  if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening a FIFO blocks";
+    ::close(::open(ParamsFile(node).c_str(), O_WRONLY | O_NONBLOCK));  // lets the open return
+  }
+  read.get();
+  EXPECT_EQ(parameters.check_period.load(), 600);
+  EXPECT_FALSE(status.failed()) << status.describe();
+  EXPECT_EQ(CountLinesWith(node.log_dir() / "management.log", "Error Not a regular file opening parameters file"), 1);
+}
+
 // The file size limit stands in for a full disk once the temporary file exists.
 TEST(MgmtParameters, FailedWriteKeepsTheOldFile) {
   TempNode node;
@@ -83,12 +104,11 @@ TEST(MgmtParameters, FailedWriteKeepsTheOldFile) {
   MgmtParameters parameters;
   parameters.check_period = 123456;
   StatusBlock status;
-  ::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{4, 4};
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const bool written = WriteParameters(parameters, status);
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  bool written = true;
+  {
+    const ScopedFileSizeLimit full_disk(4);
+    written = WriteParameters(parameters, status);
+  }
   EXPECT_FALSE(written);
   EXPECT_TRUE(status.holds(kFacilityManagement, 15001));
   EXPECT_TRUE(status.holds(kFacilitySystem, EFBIG));

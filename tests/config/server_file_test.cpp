@@ -1,16 +1,19 @@
 // Server files: loader failure codes and defaults, the round trip through the
 // writer, crash safety, file name safety, and start-up loading of a directory.
-#include <signal.h>
-#include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "config/process_table.h"
 #include "config/server_file.h"
 #include "config_support.h"
 #include "external/telmo_log.h"
@@ -47,15 +50,14 @@ std::vector<std::string> LinesOf(const std::string& text) {
 // ---------------------------------------------------------------------------
 // Line and field readers
 
-TEST(LineReader, SkipsCommentsAndEmptyLinesButCountsThemAndSplitsLongLines) {
-  const std::string long_line(1500, 'a');
+TEST(LineReader, SkipsCommentsAndEmptyLinesButCountsThemAndKeepsLongLinesWhole) {
+  const std::string long_line(100000, 'a');
   LineReader reader("  # comment\n\nfirst\r\n\t#x\n" + long_line + "\nlast", "t");
   EXPECT_EQ(reader.NextLine(), "first");  // the carriage return before the feed is dropped
   EXPECT_EQ(reader.line_number(), 3);
-  EXPECT_EQ(reader.NextLine()->size(), 1023u);
-  EXPECT_EQ(reader.NextLine()->size(), 477u);
+  EXPECT_EQ(reader.NextLine(), long_line);
   EXPECT_EQ(reader.NextLine(), "last");
-  EXPECT_EQ(reader.line_number(), 7);
+  EXPECT_EQ(reader.line_number(), 6);
   EXPECT_FALSE(reader.NextLine().has_value());
 }
 
@@ -373,7 +375,7 @@ TEST(ServerFileWriter, OnDiskOwnerOnlyAndLoadsBack) {
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(*config::ServerFilePath(*first), node.mgmt_dir().string() + "\\PLANT1.csd");
+  EXPECT_EQ(fs::path(*config::ServerFilePath(*first)), file);
 
   const auto second = config::LoadServer(*config::ServerFilePath(*first), status);
   ASSERT_TRUE(second) << status.describe();
@@ -416,18 +418,19 @@ TEST(ServerFileWriter, FailedWriteLeavesTheOldFileIntact) {
 
   // Room for the log line, not for the new file.
   record->components.front()->arguments = std::string(900, 'x');
-  ::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{500, 500};
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-  EXPECT_FALSE(config::WriteServerFile(*record, status));
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  {
+    const ScopedFileSizeLimit full_disk(500);
+    EXPECT_FALSE(config::WriteServerFile(*record, status));
+  }
 
   EXPECT_TRUE(status.holds(kFacilityManagement, 15001));
   EXPECT_TRUE(status.holds(kFacilitySystem, EFBIG)) << status.describe();
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(node.mgmt_dir()), fs::directory_iterator()), 1);
-  EXPECT_EQ(CountLinesWith(node.log_dir() / "management.log", "opening server file"), 1);
+  // The temporary file was created: the failure is the write's, not the open's.
+  EXPECT_EQ(CountLinesWith(node.log_dir() / "management.log", "Error File too large writting to file " + file.string()),
+            1);
+  EXPECT_EQ(CountLinesWith(node.log_dir() / "management.log", "opening server file"), 0);
 }
 
 TEST(ServerFileWriter, LineTooLongToReadBackIsNotWritten) {
@@ -491,6 +494,144 @@ TEST(LoadAll, NoManagementDirectoryLoadsNothing) {
   config::LoadAll(t.table, status);
   EXPECT_TRUE(t.table.empty());
   EXPECT_FALSE(status.failed());
+}
+
+// ---------------------------------------------------------------------------
+// Files the loader refuses, and files it never writes
+
+int ManagementLogLines(const TempNode& node, const std::string& needle) {
+  return CountLinesWith(node.log_dir() / "management.log", needle);
+}
+
+// Loads every file of the management directory, then writes the table back
+// as the shut-down does.
+std::vector<std::string> LoadAndSaveAll() {
+  TestTable t;
+  ProcessTable processes;
+  WatchdogTable watchdogs;
+  StatusBlock status;
+  testing::internal::CaptureStdout();
+  config::LoadAll(t.table, status, watchdogs);
+  testing::internal::GetCapturedStdout();
+  std::vector<std::string> loaded;
+  for (const auto& r : t.table.records()) loaded.push_back(r->name);
+  config::SaveAndFreeAll(t.table, processes, status);
+  return loaded;
+}
+
+std::vector<std::string> DirectoryNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ServerFileIdentity, OneServerOneFileWhateverTheLetterCase) {
+  TempNode node;
+  const std::string own = ServerFileText("Own,PLANT1,", "Run,,", "1", "NoStoreForward,,,,,,,,,,", "1", kDlgpLine);
+  const std::string copy = ServerFileText("Copy,plant1,", "Run,,", "1", "NoStoreForward,,,,,,,,,,", "1", kDlgpLine);
+  WriteFile(node.mgmt_dir() / "plant1.csd", own);
+  WriteFile(node.mgmt_dir() / "zz_copy.csd", copy);
+
+  // The first file in listing order is the server; the other is logged and left alone.
+  EXPECT_EQ(LoadAndSaveAll(), std::vector<std::string>{"Own"});
+  EXPECT_EQ(ManagementLogLines(node, (node.mgmt_dir() / "zz_copy.csd").string() + " names DLGP TCP Service plant1"), 1);
+  EXPECT_EQ(DirectoryNames(node.mgmt_dir()), (std::vector<std::string>{"plant1.csd", "zz_copy.csd"}));
+  EXPECT_EQ(ReadFile(node.mgmt_dir() / "zz_copy.csd"), copy);
+  // Written back where it came from, and loaded once again at the next start.
+  EXPECT_EQ(LoadAndSaveAll(), std::vector<std::string>{"Own"});
+
+  // A record of the service that was not loaded from a file (a new
+  // configuration) goes to the file that is there, too.
+  StatusBlock status;
+  auto fresh = LoadText(SimpleServerFile("PLANT1"), status);
+  ASSERT_TRUE(fresh);
+  ASSERT_TRUE(config::WriteServerFile(*fresh, status)) << status.describe();
+  EXPECT_EQ(DirectoryNames(node.mgmt_dir()), (std::vector<std::string>{"plant1.csd", "zz_copy.csd"}));
+  EXPECT_EQ(ReadFile(node.mgmt_dir() / "plant1.csd"), BuildServerFile(*fresh));
+}
+
+TEST(ServerFileIdentity, LineTooLongToWriteBackFailsTheFileWhichStaysAsItIs) {
+  TempNode node;
+  const std::string text =
+      FileWith("Plant one,PLANT1,", "Run,,", "1", "NoStoreForward,,,,,,,,,,", "1",
+               "DLGP,PLANT1,%TELMOIO%\\plant_dlgp.exe," + std::string(1501, 'a') + "\n");
+  WriteFile(node.mgmt_dir() / "PLANT1.csd", text);
+  EXPECT_TRUE(LoadAndSaveAll().empty());
+  EXPECT_EQ(ReadFile(node.mgmt_dir() / "PLANT1.csd"), text);
+  EXPECT_EQ(ManagementLogLines(node, "line 6 is longer than 1023 characters"), 1);
+  EXPECT_EQ(ManagementLogLines(node, (node.mgmt_dir() / "PLANT1.csd").string() + " not loaded (line 6)"), 1);
+}
+
+// A FIFO named like a server file would block an ordinary open for ever; a
+// device would be read without end.
+TEST(LoadServer, OnlyRegularFilesAreOpened) {
+  TempNode node;
+  const fs::path fifo = node.mgmt_dir() / "fifo.csd";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path device = node.mgmt_dir() / "zero.csd";
+  fs::create_symlink("/dev/zero", device);
+
+  StatusBlock status;
+  auto load = std::async(std::launch::async, [&] { return config::LoadServer(fifo.string(), status) == nullptr; });
+  if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening a FIFO blocks";
+    ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the open return
+  }
+  EXPECT_TRUE(load.get());
+  EXPECT_TRUE(status.holds(kFacilityManagement, 15001));
+  EXPECT_FALSE(config::LoadServer(device.string(), status));
+  EXPECT_TRUE(status.holds(kFacilityManagement, 15001));
+  for (const auto& path : {fifo, device}) {
+    EXPECT_EQ(ManagementLogLines(node, "Error Not a regular file opening server file " + path.string()), 1) << path;
+  }
+}
+
+TEST(LoadServer, FileOverOneMebibyteIsNotRead) {
+  TempNode node;
+  std::string text = Valid();
+  while (text.size() <= config::LineReader::kMaxFileSize) text += "# " + std::string(1000, '-') + "\n";
+  const fs::path file = node.mgmt_dir() / "PLANT1.csd";
+  WriteFile(file, text);
+  StatusBlock status;
+  EXPECT_FALSE(config::LoadServer(file.string(), status));
+  EXPECT_TRUE(status.holds(kFacilitySystem, EFBIG)) << status.describe();
+  EXPECT_EQ(ManagementLogLines(node, "Error File too large opening server file " + file.string()), 1);
+}
+
+TEST(LoadAll, EveryFileThatFailsLeavesALineAndInterruptedWritesAreRemoved) {
+  TempNode node;
+  const fs::path mgmt = node.mgmt_dir();
+  std::string junk;
+  for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919 + 13) % 256);
+  WriteFile(mgmt / "junk.csd", junk);
+  WriteFile(mgmt / "nuls.csd", std::string(2048, '\0'));
+  WriteFile(mgmt / "negative.csd", FileWith("N,NEG,", "Run,,", "1", "NoStoreForward", "-1"));
+  WriteFile(mgmt / "long.csd", std::string(100000, 'x') + "\n");
+  WriteFile(node.root() / "outside.txt", "not a server file\n");
+  fs::create_symlink(node.root() / "outside.txt", mgmt / "outside.csd");
+  WriteFile(mgmt / ".PLANT1.csd.Ab12Cd", "half a fi");
+  WriteFile(mgmt / "PLANT1.csd", SimpleServerFile("PLANT1"));
+
+  EXPECT_EQ(LoadAndSaveAll(), std::vector<std::string>{"Server PLANT1"});
+  for (const char* name : {"junk.csd", "nuls.csd", "negative.csd", "long.csd", "outside.csd"}) {
+    EXPECT_EQ(ManagementLogLines(node, "Server file " + (mgmt / name).string() + " not loaded"), 1) << name;
+  }
+  EXPECT_FALSE(fs::exists(mgmt / ".PLANT1.csd.Ab12Cd"));
+  EXPECT_EQ(ManagementLogLines(node, "Removed " + (mgmt / ".PLANT1.csd.Ab12Cd").string()), 1);
+}
+
+TEST(LoadAll, ManagementDirectoryThatCannotBeListedIsLogged) {
+  TempNode node;
+  const fs::path loop = node.root() / "loop";
+  fs::create_symlink(loop, loop);
+  const fs::path plain = node.root() / "plain";
+  WriteFile(plain, "");
+  for (const auto& dir : {loop, plain}) {
+    node.Set("TELMOMGMT", dir.string());
+    EXPECT_TRUE(LoadAndSaveAll().empty());
+    EXPECT_EQ(ManagementLogLines(node, "Management directory " + dir.string() + " cannot be read"), 1) << dir;
+  }
 }
 
 }  // namespace

@@ -161,6 +161,21 @@ TEST_F(FileUtils, ReplaceMatchingLinesRewritesMatchesAndDropsCommentsAndEmptyLin
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // no temporary left
 }
 
+// The file rewritten is the one a link leads to, with the permission it had.
+TEST_F(FileUtils, ReplaceMatchingLinesKeepsTheModeAndTheLink) {
+  const fs::path target = dir_ / "real" / "simulator.cfg";
+  WriteFile(target, "level=1\nother\n");
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const fs::path link = dir_ / "simulator.cfg";
+  fs::create_symlink(target, link);
+
+  ReplaceMatchingLines(link.string(), "level", nullptr, "level=3");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadFile(target), "level=3\nother\n");
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), fs::directory_iterator()), 1);
+}
+
 TEST_F(FileUtils, ReplaceMatchingLinesOfAMissingFileLogsAndCreatesNothing) {
   const fs::path file = dir_ / "missing.cfg";
   fs::create_directories(dir_);

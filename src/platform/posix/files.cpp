@@ -11,6 +11,7 @@
 //    still a plain directory (0x10), as directories are on Windows.
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -51,27 +54,24 @@ namespace {
 char Upper(char c) noexcept { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
 // "*" matches any run of characters, "?" exactly one; letter case is ignored.
-bool GlobMatch(std::string_view pattern, std::string_view name) noexcept {
-  std::size_t p = 0;
-  std::size_t n = 0;
-  std::size_t star = std::string_view::npos;
-  std::size_t resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
+// Every other character stands for itself: the brackets fnmatch would read as
+// a set are written as sets of one ("[" as "[[]"), and FNM_NOESCAPE keeps a
+// backslash literal.
+bool GlobMatch(std::string_view pattern, std::string_view name) {
+  std::string glob;
+  glob.reserve(pattern.size() + 8);
+  for (const char c : pattern) {
+    if (c == '[') {
+      glob += "[[]";
+    } else if (c == ']') {
+      glob += "[]]";
     } else {
-      return false;
+      glob += c;
     }
   }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+  // A text holding a NUL cannot be passed on; no directory entry holds one.
+  if (name.find('\0') != std::string_view::npos || glob.find('\0') != std::string::npos) return false;
+  return ::fnmatch(glob.c_str(), std::string(name).c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
 }
 
 bool IsDotEntry(std::string_view name) noexcept { return name == "." || name == ".."; }
@@ -300,7 +300,7 @@ BOOL MoveFileExA(std::string_view from, std::string_view to, DWORD flags) {
 
 namespace telmo::platform {
 
-bool MatchesPattern(std::string_view pattern, std::string_view name) noexcept {
+bool MatchesPattern(std::string_view pattern, std::string_view name) {
   if (GlobMatch(pattern, name)) return true;
   // Windows lets a trailing ".*" match no extension at all: "*.*" lists every
   // name, "readme.*" also finds "readme".
@@ -331,7 +331,11 @@ bool WriteAll(int fd, std::string_view content) noexcept {
 
 }  // namespace
 
-Result<void> WriteFileAtomically(std::string_view path, std::string_view content, unsigned mode) {
+Result<void> WriteFileAtomically(std::string_view path, std::string_view content, unsigned mode,
+                                 WriteFailure* failure) {
+  WriteFailure scratch = WriteFailure::kNone;
+  WriteFailure& stage = failure != nullptr ? *failure : scratch;
+  stage = WriteFailure::kCreate;
   const std::string target = NativePath(path);
   const std::string_view name = PathTail(target);
   if (name.empty()) return FailWith(EISDIR);
@@ -352,13 +356,72 @@ Result<void> WriteFileAtomically(std::string_view path, std::string_view content
     return FailWith(err);
   };
   if (::fchmod(file.get(), static_cast<mode_t>(mode & 07777)) != 0) return fail(errno);
+  stage = WriteFailure::kWrite;
   if (!WriteAll(file.get(), content)) return fail(errno);
   if (::fsync(file.get()) != 0) return fail(errno);
   if (::close(file.release()) != 0) return fail(errno);
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
   // The rename is durable only once the directory itself is on disk.
   if (::fsync(dir.get()) != 0 && errno != EINVAL) return FailWith(errno);
+  stage = WriteFailure::kNone;
   return {};
+}
+
+Result<void> RewriteFileAtomically(std::string_view path, std::string_view content, WriteFailure* failure) {
+  const std::string native = NativePath(path);
+  const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(native.c_str(), nullptr), std::free);
+  struct stat st {};
+  if (!resolved || ::stat(resolved.get(), &st) != 0) return WriteFileAtomically(path, content, 0644, failure);
+  return WriteFileAtomically(resolved.get(), content, st.st_mode & 07777, failure);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+InputFile InputFile::OpenRegular(std::string_view path, int& error) {
+  const std::string native = NativePath(path);
+  UniqueFd fd(::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    error = errno;
+    return {};
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    error = errno;
+    return {};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = kNotRegularFile;
+    return {};
+  }
+  error = 0;
+  InputFile file;
+  file.fd_ = fd.release();
+  file.size_ = static_cast<std::uint64_t>(st.st_size);
+  return file;
+}
+
+long InputFile::Read(std::span<char> buffer, int& error) noexcept {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    error = errno;
+    return -1;
+  }
 }
 
 }  // namespace telmo::platform
