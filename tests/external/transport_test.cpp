@@ -193,6 +193,9 @@ TEST(Transport, MalformedFramesCostOnlyTheirConnection) {
 TEST(Transport, SilentClientAndStallerBlockNoOne) {
   test::TempNode node;
   SetStallLimit(1500ms);
+  struct StallRestore {  // process-wide: later cases get the default back
+    ~StallRestore() { SetStallLimit(5s); }
+  } restore;
   EchoServer echo;
   TelmoClient silent = MustConnect(echo.endpoint());
   TelmoClient staller = MustConnect(echo.endpoint());
@@ -218,6 +221,10 @@ TEST(Transport, SilentClientAndStallerBlockNoOne) {
 TEST(Transport, ConnectionCapClosesTheLongestIdle) {
   test::TempNode node;
   SetConnectionCap(3);
+  // The cap is process-wide: the cases after this one get the default back.
+  struct CapRestore {
+    ~CapRestore() { SetConnectionCap(256); }
+  } restore;
   EchoServer echo;
   TelmoClient c1 = MustConnect(echo.endpoint());
   std::this_thread::sleep_for(100ms);
