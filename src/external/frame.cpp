@@ -2,6 +2,7 @@
 #include <cstring>
 #include <utility>
 
+#include "external/telmo_bounds.h"
 #include "external/telmo_frame.h"
 
 namespace telmo::wire {
@@ -32,7 +33,15 @@ void PutName(std::vector<std::uint8_t>& out, const Text32& name) {
   for (std::size_t i = 0; i < kNameSize; ++i) out.push_back(i < n ? static_cast<std::uint8_t>(bytes[i]) : 0);
 }
 
-bool NameTerminated(const std::uint8_t* p) noexcept { return std::memchr(p, 0, kNameSize) != nullptr; }
+// NUL-terminated within the field, and nothing before the NUL that a log line
+// or a terminal would take for a control (a line feed would forge a line).
+bool NameClean(const std::uint8_t* p) noexcept {
+  for (std::size_t i = 0; i < kNameSize; ++i) {
+    if (p[i] == 0) return true;
+    if (p[i] < 0x20 || p[i] == 0x7F) return false;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -57,7 +66,9 @@ const char* DecodeStatusText(DecodeStatus status) noexcept {
     case DecodeStatus::kBadKind: return "bad kind or flags";
     case DecodeStatus::kBadLength: return "payload length above the bound";
     case DecodeStatus::kBadStatus: return "bad status code count";
-    case DecodeStatus::kBadName: return "node or user name not terminated";
+    case DecodeStatus::kBadName: return "node or user name not terminated or holding control characters";
+    case DecodeStatus::kNotRequest: return "a reply where a request was due";
+    case DecodeStatus::kAboveBound: return "payload length above the bound of its transaction type";
   }
   return "malformed frame";
 }
@@ -78,10 +89,20 @@ DecodeStatus CheckHeader(std::span<const std::uint8_t> bytes, std::uint32_t& pay
       p[kOffFlags] != 0) {
     return DecodeStatus::kBadKind;
   }
-  if (!NameTerminated(p + kOffNode) || !NameTerminated(p + kOffUser)) return DecodeStatus::kBadName;
+  if (!NameClean(p + kOffNode) || !NameClean(p + kOffUser)) return DecodeStatus::kBadName;
   if (GetU32(p + kOffCount) > StatusBlock::kMaxCodes) return DecodeStatus::kBadStatus;
   const std::uint32_t length = GetU32(p + kOffLength);
   if (length > kMaxPayload) return DecodeStatus::kBadLength;
+  payload_length = length;
+  return DecodeStatus::kOk;
+}
+
+DecodeStatus CheckRequestHeader(std::span<const std::uint8_t> bytes, std::uint32_t& payload_length) noexcept {
+  std::uint32_t length = 0;
+  const DecodeStatus status = CheckHeader(bytes, length);
+  if (status != DecodeStatus::kOk) return status;
+  if (bytes[kOffKind] != static_cast<std::uint8_t>(MessageKind::kRequest)) return DecodeStatus::kNotRequest;
+  if (length > RequestPayloadBound(GetI32(bytes.data() + kOffTT))) return DecodeStatus::kAboveBound;
   payload_length = length;
   return DecodeStatus::kOk;
 }

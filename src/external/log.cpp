@@ -51,11 +51,16 @@ class LogFile {
   explicit LogFile(LogKind kind) : kind_(kind) {}
 
   void Write(std::string_view prefix, std::string_view text) {
+    // One record, one line: the line ends a text brings are dropped and every
+    // control character inside is written out, so that no value (a user name
+    // from the wire, a file name) can start a line of its own or reach the
+    // terminal of whoever reads the log.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
     std::string record = TimeStamp();
     record += ' ';
-    record += prefix;
-    record += text;
-    if (record.empty() || record.back() != '\n') record += '\n';
+    record += EscapeControlCharacters(prefix);
+    record += EscapeControlCharacters(text);
+    record += '\n';
 
     const std::string path = LogPath(kind_);
     std::lock_guard lock(mutex_);

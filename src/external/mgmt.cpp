@@ -5,6 +5,7 @@
 
 #include "external/telmo_frame.h"
 #include "platform/win_error.h"
+#include "util/text.h"
 
 namespace telmo::mgmt {
 namespace {
@@ -35,7 +36,9 @@ class Reader {
     Text32 t;
     if (!Has(kNameField)) return t;
     const auto* p = reinterpret_cast<const char*>(data_.data() + pos_);
-    if (std::memchr(p, 0, kNameField) == nullptr) {
+    // A name that is not terminated, or that holds a control character (it
+    // ends up in log lines), is malformed.
+    if (std::memchr(p, 0, kNameField) == nullptr || HasControlCharacter(std::string_view(p))) {
       failed_ = true;
     } else {
       t.assign_bytes(p, kNameField);

@@ -10,7 +10,8 @@
 //        7    1  flags: 0 (reserved; anything else is malformed)
 //        8    4  TT (signed)
 //       12    4  transaction number
-//       16   32  requester node: NUL-terminated within the field, zero-filled
+//       16   32  requester node: NUL-terminated within the field, zero-filled,
+//                no control character (0x00-0x1F, 0x7F) before the NUL
 //       48   32  requester user (or application name), the same way
 //       80    4  status severity (signed; a request carries 0)
 //       84    4  status code count, 0..8
@@ -45,7 +46,9 @@ enum class DecodeStatus {
   kBadKind,      ///< kind not 1 or 2, or flags not 0
   kBadLength,    ///< payload length above kMaxPayload
   kBadStatus,    ///< status code count above 8
-  kBadName,      ///< node or user not NUL-terminated within its field
+  kBadName,      ///< node or user not NUL-terminated within its field, or holding a control character
+  kNotRequest,   ///< a reply where a request was due (CheckRequestHeader)
+  kAboveBound,   ///< payload above the bound of the request's TT (CheckRequestHeader)
 };
 
 /// A short text for a log line ("bad magic").
@@ -54,6 +57,12 @@ enum class DecodeStatus {
 /// Checks the header at the start of `bytes`; on kOk sets `payload_length`.
 /// kNeedMore while fewer than kHeaderSize bytes are there.
 [[nodiscard]] DecodeStatus CheckHeader(std::span<const std::uint8_t> bytes, std::uint32_t& payload_length) noexcept;
+
+/// CheckHeader for a server, which only takes requests: on top of it, a reply
+/// is kNotRequest and a payload above telmo::wire::RequestPayloadBound of
+/// the TT (telmo_bounds.h) is kAboveBound. On kOk sets `payload_length`.
+[[nodiscard]] DecodeStatus CheckRequestHeader(std::span<const std::uint8_t> bytes,
+                                              std::uint32_t& payload_length) noexcept;
 
 /// Appends the frame of `message` to `out`. False (nothing appended) when the
 /// payload is above kMaxPayload. The status is written only for a reply; a

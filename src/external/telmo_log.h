@@ -7,7 +7,9 @@
 //   diagnostic.log  TELMO_DIAG_LOG (callers test TELMO_DIAG_LOGSTATE first)
 //   trace.log       KernelDebugLogEx, only when TELMO_TRACE=1
 //
-// Texts keep their own line ends; a record without one gets one.
+// Every record is one line: a text's own line ends are dropped, and line feeds
+// and other control characters inside it are written out ("\n", "\x1b"), so
+// a value taken from a peer can never forge a line of its own.
 #pragma once
 
 #include <cstddef>

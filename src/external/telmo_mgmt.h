@@ -20,7 +20,8 @@
 //  TT 15 MSG (named requests): see TELMO_SERVER_PARSE_MSG in telmo_server.h.
 //
 // Every parse call checks the payload's length and content first and never
-// reads past it. Malformed input loads (kFacilityMessaging, kMsgMalformedPayload)
+// reads past it; a name field holding a control character is malformed (names
+// end up in log lines). Malformed input loads (kFacilityMessaging, kMsgMalformedPayload)
 // into the block, leaves the outputs unchanged and returns 0; a request of
 // another TT loads kMsgBadMessage. Build calls return 1 with `reply` filled
 // (kind reply, TT, transaction number and connection of the request, the

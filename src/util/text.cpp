@@ -38,6 +38,36 @@ std::string ToLower(std::string_view text) {
   return out;
 }
 
+bool HasControlCharacter(std::string_view text) noexcept {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+}
+
+std::string EscapeControlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += c; continue;  // a tab is as harmless as a blank
+      default: break;
+    }
+    if (u < 0x20 || u == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string_view TrimLeft(std::string_view text) noexcept {
   const auto pos = text.find_first_not_of(" \t\r\n");
   return pos == std::string_view::npos ? std::string_view{} : text.substr(pos);

@@ -24,6 +24,13 @@ namespace telmo {
 [[nodiscard]] std::string ReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement);
 /// In place; returns the number of occurrences replaced.
 std::size_t ReplaceAllInPlace(std::string& text, std::string_view pattern, std::string_view replacement);
+/// True when `text` holds a control character (0x00-0x1F or 0x7F).
+[[nodiscard]] bool HasControlCharacter(std::string_view text) noexcept;
+/// `text` with every control character but the tab written out, so that it
+/// prints as one line and sends nothing to a terminal: "\n", "\r", and
+/// "\xHH" for the others. Every other byte is kept (backslashes too: the
+/// result is for reading, not for reading back).
+[[nodiscard]] std::string EscapeControlCharacters(std::string_view text);
 /// printf into a std::string (the manager's texts are printf formats).
 [[nodiscard]] std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 /// The same with the arguments of a variadic caller.

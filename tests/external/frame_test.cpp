@@ -109,6 +109,17 @@ TEST(WireFrame, MalformedHeadersAreRefused) {
     TelmoMessage out;
     EXPECT_EQ(wire::DecodeFrame(bad, out).status, c.expected) << c.offset;
   }
+  // A name holding a control character would forge log lines.
+  for (const std::size_t field : {16u, 48u}) {
+    auto forged = good;
+    const char text[] = "a\n2099 FORGED";
+    std::fill_n(forged.begin() + static_cast<std::ptrdiff_t>(field), 32, 0);
+    std::copy(text, text + sizeof text - 1, forged.begin() + static_cast<std::ptrdiff_t>(field));
+    TelmoMessage out;
+    EXPECT_EQ(wire::DecodeFrame(forged, out).status, wire::DecodeStatus::kBadName) << field;
+    forged[field + 1] = 0x1B;  // escape
+    EXPECT_EQ(wire::DecodeFrame(forged, out).status, wire::DecodeStatus::kBadName) << field;
+  }
   // A wrong magic is seen at the first byte, before a header is complete.
   std::uint32_t len = 0;
   const std::uint8_t junk[] = {'G', 'E', 'T'};
@@ -135,6 +146,32 @@ TEST(WireFrame, PayloadBoundHoldsBothWays) {
   std::memcpy(&header[152], &over, 4);
   std::uint32_t len = 0;
   EXPECT_EQ(wire::CheckHeader(header, len), wire::DecodeStatus::kBadLength);
+}
+
+TEST(WireFrame, ServersTakeRequestsWithinTheBoundOfTheirType) {
+  const auto header = [](MessageKind kind, std::int32_t tt, std::uint32_t length) {
+    TelmoMessage m;
+    m.kind = kind;
+    m.tt = tt;
+    std::vector<std::uint8_t> bytes;
+    EXPECT_TRUE(wire::AppendFrame(m, bytes));
+    std::memcpy(&bytes[152], &length, 4);
+    return bytes;
+  };
+  std::uint32_t len = 0;
+  EXPECT_EQ(wire::CheckRequestHeader(header(MessageKind::kRequest, TELMO_TT_GET_MGMT_PARAMS, 4096), len),
+            wire::DecodeStatus::kOk);
+  EXPECT_EQ(len, 4096u);
+  // A request that carries a name cannot declare megabytes; one that carries a
+  // whole server configuration can declare more than that.
+  EXPECT_EQ(wire::CheckRequestHeader(header(MessageKind::kRequest, TELMO_TT_START_SERVER, 64 << 10), len),
+            wire::DecodeStatus::kAboveBound);
+  EXPECT_EQ(wire::CheckRequestHeader(header(MessageKind::kRequest, TELMO_TT_ADD_SERVER, 512 << 10), len),
+            wire::DecodeStatus::kOk);
+  EXPECT_EQ(wire::CheckRequestHeader(header(MessageKind::kRequest, 19, wire::kMaxPayload), len),
+            wire::DecodeStatus::kAboveBound);
+  EXPECT_EQ(wire::CheckRequestHeader(header(MessageKind::kReply, TELMO_TT_GET_MGMT_PARAMS, 0), len),
+            wire::DecodeStatus::kNotRequest);
 }
 
 TEST(WireFrame, BackToBackFramesDecodeOneAfterTheOther) {

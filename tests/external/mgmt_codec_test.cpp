@@ -43,8 +43,12 @@ TEST(RequestCodecs, ServiceRequestFieldIsBounded) {
   EXPECT_FALSE(mgmt::EncodeServiceRequest(std::string(32, 's')));
   EXPECT_FALSE(mgmt::EncodeServiceRequest(std::string("a\0b", 3)));
 
-  // 32 bytes without a NUL, a short field and a long one are all malformed.
-  for (const Bytes& bad : {Bytes(32, 'x'), Bytes(31, 0), Bytes(33, 0)}) {
+  // 32 bytes without a NUL, a short field, a long one, and a name holding a
+  // control character (it would reach log lines) are all malformed.
+  Bytes forged(32, 0);
+  const std::string text = "a\n2099 FORGED";
+  std::copy(text.begin(), text.end(), forged.begin());
+  for (const Bytes& bad : {Bytes(32, 'x'), Bytes(31, 0), Bytes(33, 0), forged}) {
     StatusBlock b;
     Text32 s("untouched");
     EXPECT_EQ(TELMO_MGMT_PARSE_STOPDEVREQ(Request(TELMO_TT_STOP_SERVER, bad), s, b), 0);
