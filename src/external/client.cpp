@@ -91,8 +91,9 @@ void TelmoClient::Close() noexcept {
   in_.clear();
 }
 
-Result<TelmoClient> TelmoClient::Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout) {
-  auto fd = detail::ConnectTo(endpoint.host, endpoint.port, Clock::now() + timeout);
+Result<TelmoClient> TelmoClient::Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout,
+                                         const std::string& source) {
+  auto fd = detail::ConnectTo(endpoint.host, endpoint.port, Clock::now() + timeout, source);
   if (!fd) return Error{fd.error()};
   TelmoClient client;
   client.fd_ = std::move(*fd);

@@ -2,16 +2,21 @@
 // threads of its own. See telmo_server.h for the behaviour promised.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "external/net.h"
+#include "external/telmo_bounds.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_log.h"
@@ -29,9 +34,20 @@ using namespace std::chrono_literals;
 
 std::atomic<std::int64_t> g_stall_limit_ms{5000};
 std::atomic<std::size_t> g_connection_cap{256};
+std::atomic<std::size_t> g_held_bound{wire::kServerHeldBound};
+std::atomic<std::size_t> g_reply_queue_bound{wire::kReplyQueueBound};
+std::atomic<std::int64_t> g_line_period_ms{60000};
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+// An idle connection keeps a buffer up to this size; a larger one is given back.
+constexpr std::size_t kKeepCapacity = 16 * 1024;
+// Buffers given back are returned to the system (malloc_trim) once this much
+// has been freed, at most once a second.
+constexpr std::size_t kTrimAfter = 1u << 20;
+constexpr auto kTrimPeriod = 1s;
 constexpr auto kAcceptBackoff = 100ms;  // after the process ran out of descriptors
+// Peers whose lines are limited one by one; beyond, all others share one limit.
+constexpr std::size_t kMaxLimitedPeers = 1024;
 
 void LogLine(int line, const std::string& text) {
   TELMO_MGMT_LogText("telmo_transport", "TELMO_SERVER_RECEIVE", line, text);
@@ -39,6 +55,72 @@ void LogLine(int line, const std::string& text) {
 
 std::chrono::milliseconds TenthsToMillis(int tenths) {
   return std::chrono::milliseconds(tenths > 0 ? static_cast<std::int64_t>(tenths) * 100 : 0);
+}
+
+// Lines about misbehaving connections: at most one per peer address per
+// period (a minute), so that a flood of bad connections cannot flood the
+// management log; what is held back is counted and told in one line once the
+// period is over.
+class PeerLines {
+ public:
+  void Write(const std::string& peer, int line, const std::string& text, Clock::time_point now) {
+    const auto period = std::chrono::milliseconds(g_line_period_ms.load());
+    const std::string key =
+        entries_.size() >= kMaxLimitedPeers && entries_.count(peer) == 0 ? std::string("other addresses") : peer;
+    auto it = entries_.find(key);
+    if (it != entries_.end() && now - it->second.since < period) {
+      ++it->second.held;
+      next_flush_ = std::min(next_flush_, it->second.since + period);
+      return;
+    }
+    if (it != entries_.end()) TellHeld(it->first, it->second.held);
+    LogLine(line, text);
+    entries_[key] = Entry{now, 0};
+  }
+
+  // Tells what was held back in periods that are over and forgets them.
+  void Flush(Clock::time_point now) {
+    if (now < next_flush_) return;
+    const auto period = std::chrono::milliseconds(g_line_period_ms.load());
+    next_flush_ = Clock::time_point::max();
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (now - it->second.since >= period) {
+        TellHeld(it->first, it->second.held);
+        it = entries_.erase(it);
+        continue;
+      }
+      if (it->second.held > 0) next_flush_ = std::min(next_flush_, it->second.since + period);
+      ++it;
+    }
+  }
+
+  [[nodiscard]] Clock::time_point next_flush() const { return next_flush_; }
+
+ private:
+  struct Entry {
+    Clock::time_point since;  // when the last line was written
+    std::uint64_t held = 0;   // lines held back since
+  };
+
+  static void TellHeld(const std::string& key, std::uint64_t held) {
+    if (held == 0) return;
+    LogLine(__LINE__, Format("Suppressed %llu more lines about connections from %s\n",
+                             static_cast<unsigned long long>(held), key.c_str()));
+  }
+
+  std::map<std::string, Entry> entries_;
+  Clock::time_point next_flush_ = Clock::time_point::max();
+};
+
+// The requester node rule, with "this host" decided once per connection.
+Text32 RequesterNodeFor(std::string_view claimed_node, std::string_view peer_address, bool peer_is_this_host,
+                        std::string_view local_node) {
+  if (peer_is_this_host) {
+    if (claimed_node.empty() || claimed_node == local_node) return Text32(local_node);
+    return Text32(claimed_node);
+  }
+  if (claimed_node.empty() || EqualsIgnoreCase(claimed_node, local_node)) return Text32(peer_address);
+  return Text32(claimed_node);
 }
 
 }  // namespace
@@ -57,28 +139,42 @@ bool IsLoopbackAddress(std::string_view numeric_address) noexcept {
   return false;
 }
 
+bool IsThisHostAddress(std::string_view numeric_address) {
+  return IsLoopbackAddress(numeric_address) || detail::IsOwnAddress(numeric_address);
+}
+
 Text32 RequesterNode(std::string_view claimed_node, std::string_view peer_address, std::string_view local_node) {
-  if (IsLoopbackAddress(peer_address)) {
-    if (claimed_node.empty() || claimed_node == local_node) return Text32(local_node);
-    return Text32(claimed_node);
-  }
-  if (claimed_node.empty() || EqualsIgnoreCase(claimed_node, local_node)) return Text32(peer_address);
-  return Text32(claimed_node);
+  return RequesterNodeFor(claimed_node, peer_address, IsThisHostAddress(peer_address), local_node);
 }
 
 void SetStallLimit(std::chrono::milliseconds limit) { g_stall_limit_ms = limit.count(); }
 void SetConnectionCap(std::size_t cap) { g_connection_cap = std::max<std::size_t>(cap, 1); }
+void SetHeldBound(std::size_t bytes) { g_held_bound = bytes; }
+void SetReplyQueueBound(std::size_t bytes) { g_reply_queue_bound = bytes; }
+void SetPeerLinePeriod(std::chrono::milliseconds period) { g_line_period_ms = period.count(); }
 
 // ---------------------------------------------------------------------------
 
 struct TransportServer::Impl {
+  struct Reply {
+    std::vector<std::uint8_t> frame;
+    Clock::time_point deadline;  // to be taken by the peer by then
+  };
+
   struct Connection {
     std::uint64_t id = 0;
     platform::UniqueFd fd;
     std::string peer;
-    std::vector<std::uint8_t> in;  // at most one frame's worth (wire::kMaxFrame)
+    bool this_host = false;          // the peer is this host (loopback or one of its addresses)
+    std::vector<std::uint8_t> in;    // the frame being received, and what came with it
+    Clock::time_point frame_start;   // when the first byte of the frame at the front of `in` came
     Clock::time_point last_activity;
-    bool ready = false;  // `in` starts with a whole frame
+    bool ready = false;              // `in` starts with a whole request
+    bool served = false;             // a request of it has been handed out
+    std::deque<Reply> out;           // replies not yet taken, oldest first
+    std::size_t out_offset = 0;      // bytes of out.front() written already
+    std::size_t out_bytes = 0;       // bytes of every reply in `out`
+    std::size_t held = 0;            // what this connection counts against the bound
   };
 
   explicit Impl(ServerOptions o) : options(std::move(o)) {}
@@ -88,28 +184,70 @@ struct TransportServer::Impl {
   platform::UniqueFd listener;
   int port = 0;
   Clock::time_point accept_paused_until{};
-  std::vector<Connection> connections;  // in order of acceptance (ids ascending)
+  // In order of acceptance (ids ascending). Owned through pointers so that a
+  // Connection* stays valid while others are dropped.
+  std::vector<std::unique_ptr<Connection>> connections;
   std::uint64_t next_id = 1;
   std::uint64_t rr_cursor = 0;  // id of the connection served last
   std::uint64_t last_connection = 0;
   std::uint32_t last_transnum = 0;
+  std::size_t held_total = 0;       // sum of every connection's `held`
+  std::size_t freed_since_trim = 0;
+  Clock::time_point last_trim{};
+  std::vector<std::uint8_t> scratch;  // one read's worth, shared by every connection
+  PeerLines lines;
+
+  // The short busy look. While requests come back to back, the loop looks for
+  // the next one without sleeping for a moment: a request that comes within it
+  // is served without the wake-up of a sleeping thread, which costs more than
+  // the request itself. It only pays while requests do come within it, so the
+  // loop looks only when the last request came within kSpinWorth of the loop's
+  // starting to wait for it; a paced client (one request every few hundred
+  // microseconds) never makes it spin.
   Clock::time_point last_request_time{};  ///< when the last request was handed out
+  Clock::duration last_wait = Clock::duration::max();  ///< how long the loop waited for it
   static constexpr auto kBusyWindow = std::chrono::milliseconds(2);
   static constexpr auto kSpinTime = std::chrono::microseconds(50);
+  static constexpr auto kSpinWorth = std::chrono::microseconds(100);
 
   IdentityRecord Identity() const { return IdentityRecord{Text32(options.local_node), Text32(options.service)}; }
 
   Connection* Find(std::uint64_t id) {
-    auto it = std::find_if(connections.begin(), connections.end(), [id](const Connection& c) { return c.id == id; });
-    return it == connections.end() ? nullptr : &*it;
+    for (auto& c : connections) {
+      if (c->id == id) return c.get();
+    }
+    return nullptr;
+  }
+
+  // Brings the connection's share of the bound up to date after its buffers changed.
+  void Account(Connection& c) {
+    const std::size_t now_held = c.in.capacity() + c.out_bytes;
+    held_total = held_total - c.held + now_held;
+    c.held = now_held;
+  }
+
+  void NoteFreed(std::size_t bytes) { freed_since_trim += bytes; }
+
+  // Memory of large buffers is given back to the system, not only to the heap.
+  void MaybeTrim(Clock::time_point now) {
+    if (freed_since_trim < kTrimAfter || now - last_trim < kTrimPeriod) return;
+    ::malloc_trim(0);
+    freed_since_trim = 0;
+    last_trim = now;
   }
 
   void Drop(std::uint64_t id) {
-    std::erase_if(connections, [id](const Connection& c) { return c.id == id; });
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+      if ((*it)->id != id) continue;
+      held_total -= (*it)->held;
+      NoteFreed((*it)->held);
+      connections.erase(it);
+      return;
+    }
   }
 
   void DropWithLine(Connection& c, int line, const char* reason) {
-    LogLine(line, Format("Closing connection from %s: %s\n", c.peer.c_str(), reason));
+    lines.Write(c.peer, line, Format("Closing connection from %s: %s\n", c.peer.c_str(), reason), Clock::now());
     Drop(c.id);
   }
 
@@ -122,12 +260,14 @@ struct TransportServer::Impl {
       want = TELMO_MGMT_GetServicePort(options.service);
       if (want == 0) {
         TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgServiceNotListed, block);
+        ::SetLastError(ERROR_NOT_FOUND);
         return false;
       }
     }
     auto fd = detail::ListenOn(options.listen_address, want);
     if (!fd) {
       TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgCannotListen, block);
+      ::SetLastError(fd.error());
       return false;
     }
     listener = std::move(*fd);
@@ -135,21 +275,31 @@ struct TransportServer::Impl {
     return true;
   }
 
-  // Makes room for one more connection: closes the longest-idle one that has
-  // no whole request waiting (or, failing that, the longest-idle one).
+  // Makes room for one more connection. A flood must cost the flooder: the
+  // connection closed is one that has not been served yet if there is any
+  // (a console that has been answered keeps its connection while others have
+  // not), of the peer address that holds the most connections, and among those
+  // the longest idle; a connection with a whole request waiting goes last.
   void MakeRoom() {
     const std::size_t cap = g_connection_cap.load();
     while (connections.size() >= cap && !connections.empty()) {
-      auto pick = connections.end();
+      std::map<std::string_view, std::size_t> per_peer;
+      bool any_unserved = false;
+      for (const auto& c : connections) {
+        ++per_peer[c->peer];
+        any_unserved = any_unserved || !c->served;
+      }
+      auto rank = [&](const Connection& c) {
+        // Larger is closed first.
+        return std::tuple(any_unserved ? !c.served : true, per_peer[c.peer], !c.ready,
+                          -c.last_activity.time_since_epoch().count());
+      };
+      auto pick = connections.begin();
       for (auto it = connections.begin(); it != connections.end(); ++it) {
-        if (it->ready) continue;
-        if (pick == connections.end() || it->last_activity < pick->last_activity) pick = it;
+        if (rank(**it) > rank(**pick)) pick = it;
       }
-      if (pick == connections.end()) {
-        pick = std::min_element(connections.begin(), connections.end(), [](const auto& a, const auto& b) {
-          return a.last_activity < b.last_activity;
-        });
-      }
+      held_total -= (*pick)->held;
+      NoteFreed((*pick)->held);
       connections.erase(pick);
     }
   }
@@ -169,22 +319,26 @@ struct TransportServer::Impl {
       }
       MakeRoom();
       detail::SetNoDelay(fd.get());
-      Connection c;
-      c.id = next_id++;
-      c.peer = detail::PeerAddress(fd.get());
-      c.fd = std::move(fd);
-      c.last_activity = Clock::now();
+      auto c = std::make_unique<Connection>();
+      c->id = next_id++;
+      c->peer = detail::PeerAddress(fd.get());
+      // A peer on this host connects from one of its own addresses: loopback,
+      // or the address it reached us on when we listen on another one.
+      c->this_host = IsLoopbackAddress(c->peer) || c->peer == detail::LocalAddress(fd.get()) ||
+                     detail::IsOwnAddress(c->peer);
+      c->fd = std::move(fd);
+      c->last_activity = Clock::now();
       connections.push_back(std::move(c));
     }
   }
 
   // Re-judges the buffer of `c` after bytes came or a frame left. False when
-  // the connection was closed for a malformed frame.
+  // the connection was closed for a malformed or refused frame.
   bool Examine(Connection& c) {
     c.ready = false;
     if (c.in.empty()) return true;
     std::uint32_t length = 0;
-    const auto status = wire::CheckHeader(c.in, length);
+    const auto status = wire::CheckRequestHeader(c.in, length);
     if (status == wire::DecodeStatus::kNeedMore) return true;
     if (status != wire::DecodeStatus::kOk) {
       DropWithLine(c, __LINE__, wire::DecodeStatusText(status));
@@ -194,67 +348,139 @@ struct TransportServer::Impl {
     return true;
   }
 
-  // Reads what the peer sent, up to one frame. Closes the connection on end
-  // of stream, error, or a malformed frame.
-  void ReadFrom(std::uint64_t id) {
-    Connection* c = Find(id);
-    if (c == nullptr) return;
-    const std::size_t room = wire::kMaxFrame - c->in.size();
-    const std::size_t want = std::min(room, kReadChunk);
-    if (want == 0) return;  // cannot happen: a full buffer holds a whole frame
-    const std::size_t old = c->in.size();
-    c->in.resize(old + want);
+  // The size of the frame at the front of `c` once its header is in; before,
+  // one read's worth.
+  static std::size_t FrameSize(const Connection& c) {
+    std::uint32_t length = 0;
+    if (c.in.size() >= wire::kHeaderSize && wire::CheckHeader(c.in, length) == wire::DecodeStatus::kOk) {
+      return wire::kHeaderSize + length;
+    }
+    return kReadChunk;
+  }
+
+  // How many more bytes `c` may take now: the rest of the frame whose header
+  // is in, or (header not yet whole) one read's worth.
+  static std::size_t Room(const Connection& c) {
+    const std::size_t frame = FrameSize(c);
+    if (c.in.size() < wire::kHeaderSize) return kReadChunk;
+    return std::min(kReadChunk, frame > c.in.size() ? frame - c.in.size() : 0);
+  }
+
+  // Makes room under the bound of all connections for `c` to hold `wanted`
+  // bytes: the connections holding the most are closed until it fits. False
+  // when `c` itself had to go.
+  bool Shed(Connection& c, std::size_t wanted) {
+    const std::size_t bound = g_held_bound.load();
+    while (held_total - c.held + wanted > bound) {
+      Connection* victim = &c;
+      std::size_t victim_held = wanted;
+      for (auto& other : connections) {
+        if (other.get() != &c && other->held > victim_held) {
+          victim = other.get();
+          victim_held = other->held;
+        }
+      }
+      const bool self = victim == &c;
+      DropWithLine(*victim, __LINE__, "bytes held for all connections above the bound");
+      if (self) return false;
+    }
+    return true;
+  }
+
+  // Reads what the peer sent, up to the rest of one frame. Closes the
+  // connection on end of stream, error, a malformed frame, or the bound.
+  void ReadFrom(Connection& c) {
+    const std::size_t want = Room(c);
+    if (want == 0) return;  // cannot happen: a whole frame makes the connection ready
+    if (scratch.size() < kReadChunk) scratch.resize(kReadChunk);
     ssize_t n;
     do {
-      n = ::recv(c->fd.get(), c->in.data() + old, want, 0);
+      n = ::recv(c.fd.get(), scratch.data(), want, 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      c->in.resize(old);
-      return;
-    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
       // A peer that goes away between requests is ordinary; one that goes
       // away in the middle of a frame is worth a line.
-      if (old > 0) {
-        DropWithLine(*c, __LINE__, "connection ended inside a frame");
+      if (!c.in.empty()) {
+        DropWithLine(c, __LINE__, "connection ended inside a frame");
       } else {
-        Drop(id);
+        Drop(c.id);
       }
       return;
     }
-    c->in.resize(old + static_cast<std::size_t>(n));
-    c->last_activity = Clock::now();
-    Examine(*c);
+    const auto got = static_cast<std::size_t>(n);
+    const std::size_t needed = c.in.size() + got;
+    if (needed > c.in.capacity()) {
+      // Grow by doubling, but never past what the frame can still need.
+      const std::size_t capacity = std::max(needed, std::min(2 * c.in.capacity(), FrameSize(c)));
+      if (!Shed(c, capacity + c.out_bytes)) return;
+      c.in.reserve(capacity);
+    }
+    const auto now = Clock::now();
+    if (c.in.empty()) c.frame_start = now;
+    c.in.insert(c.in.end(), scratch.begin(), scratch.begin() + n);
+    c.last_activity = now;
+    Account(c);
+    Examine(c);
   }
 
-  void CloseStalled(Clock::time_point now) {
+  // Closes connections whose frame did not come whole within the stall limit
+  // of its first byte (a trickle of bytes does not keep a frame alive), and
+  // those that did not take a reply by its deadline.
+  void CloseOverdue(Clock::time_point now) {
     const auto limit = std::chrono::milliseconds(g_stall_limit_ms.load());
     for (std::size_t i = 0; i < connections.size();) {
-      auto& c = connections[i];
-      if (!c.ready && !c.in.empty() && now - c.last_activity >= limit) {
-        DropWithLine(c, __LINE__, "no progress inside a frame within the stall limit");
+      Connection& c = *connections[i];
+      if (!c.ready && !c.in.empty() && now - c.frame_start >= limit) {
+        DropWithLine(c, __LINE__, "frame not whole within the stall limit");
         continue;  // the vector shifted
+      }
+      if (!c.out.empty() && now >= c.out.front().deadline) {
+        DropWithLine(c, __LINE__, "reply not taken within its time-out");
+        continue;
       }
       ++i;
     }
   }
 
-  Clock::time_point NextStallDeadline(Clock::time_point fallback) const {
+  Clock::time_point NextDeadline(Clock::time_point fallback) const {
     const auto limit = std::chrono::milliseconds(g_stall_limit_ms.load());
-    Clock::time_point t = fallback;
+    Clock::time_point t = std::min(fallback, lines.next_flush());
     for (const auto& c : connections) {
-      if (!c.ready && !c.in.empty()) t = std::min(t, c.last_activity + limit);
+      if (!c->ready && !c->in.empty()) t = std::min(t, c->frame_start + limit);
+      if (!c->out.empty()) t = std::min(t, c->out.front().deadline);
     }
     return t;
+  }
+
+  // Writes what the peer takes of its queued replies. False when the
+  // connection was closed (the peer has gone).
+  bool Flush(Connection& c) {
+    while (!c.out.empty()) {
+      const auto& frame = c.out.front().frame;
+      auto written = detail::WriteSome(c.fd.get(), std::span(frame).subspan(c.out_offset));
+      if (!written) {
+        Drop(c.id);
+        return false;
+      }
+      c.out_offset += *written;
+      if (c.out_offset < frame.size()) break;  // the socket is full: the poll loop goes on later
+      c.out_bytes -= frame.size();
+      if (frame.capacity() > kKeepCapacity) NoteFreed(frame.capacity());
+      c.out.pop_front();
+      c.out_offset = 0;
+    }
+    Account(c);
+    return true;
   }
 
   // The next connection with a whole frame after the one served last.
   Connection* PickReady() {
     Connection* first = nullptr;
     for (auto& c : connections) {
-      if (!c.ready) continue;
-      if (c.id > rr_cursor) return &c;
-      if (first == nullptr) first = &c;
+      if (!c->ready) continue;
+      if (c->id > rr_cursor) return c.get();
+      if (first == nullptr) first = c.get();
     }
     return first;
   }
@@ -269,16 +495,23 @@ struct TransportServer::Impl {
                                                                           : "a reply where a request was due");
       return false;
     }
+    const auto now = Clock::now();
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
-    // An idle connection does not keep the room of its largest request.
-    if (c.in.empty() && c.in.capacity() > 4 * kReadChunk) c.in.shrink_to_fit();
+    if (c.in.empty() && c.in.capacity() > kKeepCapacity) {
+      // An idle connection does not keep the room of its largest request.
+      NoteFreed(c.in.capacity());
+      std::vector<std::uint8_t>().swap(c.in);
+    }
+    c.frame_start = now;  // what is left came with the frame just taken
+    Account(c);
+    c.served = true;
     const std::uint64_t id = c.id;
-    m.requester.node = RequesterNode(m.requester.node.view(), c.peer, options.local_node);
+    m.requester.node = RequesterNodeFor(m.requester.node.view(), c.peer, c.this_host, options.local_node);
     m.connection = id;
     rr_cursor = id;
     last_connection = id;
     last_transnum = m.transnum;
-    last_request_time = Clock::now();
+    last_request_time = now;
     Examine(c);  // a pipelined request may be whole already
     out = std::move(m);
     return true;
@@ -287,15 +520,29 @@ struct TransportServer::Impl {
   int Receive(std::chrono::milliseconds timeout, TelmoMessage& out) {
     const auto deadline = Clock::now() + timeout;
     bool polled = false;
+    bool waiting = false;
+    Clock::time_point wait_began{};
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
     for (;;) {
       while (Connection* c = PickReady()) {
-        if (TakeRequest(*c, out)) return 1;
+        if (TakeRequest(*c, out)) {
+          last_wait = waiting ? Clock::now() - wait_began : Clock::duration::zero();
+          return 1;
+        }
       }
       const auto now = Clock::now();
-      CloseStalled(now);
-      if (polled && now >= deadline) return 0;
+      CloseOverdue(now);
+      lines.Flush(now);
+      MaybeTrim(now);
+      if (polled && now >= deadline) {
+        last_wait = Clock::duration::max();
+        return 0;
+      }
+      if (!waiting) {
+        waiting = true;
+        wait_began = now;
+      }
 
       fds.clear();
       ids.clear();
@@ -305,17 +552,16 @@ struct TransportServer::Impl {
         ids.push_back(0);
       }
       for (const auto& c : connections) {
-        if (c.ready) continue;
-        fds.push_back({c.fd.get(), POLLIN, 0});
-        ids.push_back(c.id);
+        const short events = static_cast<short>((c->ready ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
+        if (events == 0) continue;
+        fds.push_back({c->fd.get(), events, 0});
+        ids.push_back(c->id);
       }
-      auto wake = NextStallDeadline(deadline);
+      auto wake = NextDeadline(deadline);
       if (listener && !watch_listener) wake = std::min(wake, accept_paused_until);
+      if (freed_since_trim > 0) wake = std::min(wake, last_trim + kTrimPeriod);
       int rc = 0;
-      // While requests flow, look again without sleeping for a short while:
-      // a request that comes within it is served without the wake-up of a
-      // sleeping thread, which costs more than the request itself.
-      if (now - last_request_time < kBusyWindow) {
+      if (now - last_request_time < kBusyWindow && last_wait < kSpinWorth) {
         const auto spin_until = now + kSpinTime;
         do {
           rc = ::poll(fds.data(), fds.size(), 0);
@@ -333,9 +579,11 @@ struct TransportServer::Impl {
         if (fds[i].revents == 0) continue;
         if (ids[i] == 0) {
           AcceptPending();
-        } else {
-          ReadFrom(ids[i]);
+          continue;
         }
+        Connection* c = Find(ids[i]);
+        if (c != nullptr && (fds[i].revents & POLLOUT) != 0 && !Flush(*c)) continue;
+        if (c != nullptr && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !c->ready) ReadFrom(*c);
       }
     }
   }
@@ -351,21 +599,54 @@ struct TransportServer::Impl {
       TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgConnectionClosed, block);
       return 0;
     }
-    std::vector<std::uint8_t> frame;
-    if (!wire::AppendFrame(reply, frame)) {
+    Reply queued;
+    if (!wire::AppendFrame(reply, queued.frame)) {
       TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgTooLarge, block);
       return 0;
     }
-    auto written = detail::WriteAll(c->fd.get(), frame, Clock::now() + timeout);
-    if (!written) {
-      // A peer that does not take its reply in time, or has gone, loses the
-      // connection: a half-written frame cannot be resumed.
-      Drop(id);
-      TELMO_SERVER_LDBLK(kFacilityMessaging, written.error() == ERROR_TIMEOUT ? kMsgTimeout : kMsgConnectionClosed,
-                         block);
+    // A peer that lets its replies pile up loses its connection; one reply of
+    // any size is always queued.
+    if (c->out_bytes >= g_reply_queue_bound.load()) {
+      DropWithLine(*c, __LINE__, "replies not taken (queue above its bound)");
+      TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgTimeout, block);
+      return 0;
+    }
+    if (!Shed(*c, c->held + queued.frame.size())) {
+      TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgTimeout, block);
+      return 0;
+    }
+    queued.deadline = Clock::now() + timeout;
+    c->out_bytes += queued.frame.size();
+    c->out.push_back(std::move(queued));
+    Account(*c);
+    // Most replies go out at once; the rest is written by the poll loop as
+    // the peer reads, so a peer that does not read holds up no one.
+    if (!Flush(*c)) {
+      TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgConnectionClosed, block);
       return 0;
     }
     return 1;
+  }
+
+  // Writes what the peers take at once of their pending replies, then closes
+  // everything.
+  void CloseAll() {
+    for (auto& c : connections) {
+      for (std::size_t i = 0; i < c->out.size(); ++i) {
+        const auto& frame = c->out[i].frame;
+        auto written = detail::WriteSome(c->fd.get(), std::span(frame).subspan(i == 0 ? c->out_offset : 0));
+        if (!written || *written + (i == 0 ? c->out_offset : 0) < frame.size()) break;
+      }
+      NoteFreed(c->held);
+    }
+    connections.clear();
+    held_total = 0;
+    listener.reset();
+    port = 0;
+    if (freed_since_trim >= kTrimAfter) {
+      ::malloc_trim(0);
+      freed_since_trim = 0;
+    }
   }
 };
 
@@ -414,9 +695,11 @@ IdentityRecord TransportServer::identity() const {
 }
 void TransportServer::Close() {
   std::lock_guard lock(impl_->mutex);
-  impl_->connections.clear();
-  impl_->listener.reset();
-  impl_->port = 0;
+  impl_->CloseAll();
+}
+std::size_t TransportServer::held_bytes() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->held_total;
 }
 
 // ---------------------------------------------------------------------------
@@ -518,6 +801,7 @@ int TELMO_SERVER_ACCEPT(StatusBlock& block) {
   }
   StatusBlock listen_status;
   if (!server->Listen(listen_status)) {
+    const DWORD error = GetLastError();
     // Once a minute at most: the request loop calls this every second.
     auto& p = telmo::Process();
     const auto now = telmo::detail::Clock::now();
@@ -540,6 +824,7 @@ int TELMO_SERVER_ACCEPT(StatusBlock& block) {
     for (std::uint32_t i = 0; i < listen_status.count; ++i) {
       TELMO_SERVER_LDBLK(listen_status.codes[i].facility, listen_status.codes[i].code, block);
     }
+    SetLastError(error);
     return 0;
   }
   server->AcceptPending();

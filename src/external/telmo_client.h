@@ -72,8 +72,10 @@ class TelmoClient {
   TelmoClient(const TelmoClient&) = delete;
   TelmoClient& operator=(const TelmoClient&) = delete;
 
-  /// Connects within `timeout`.
-  [[nodiscard]] static Result<TelmoClient> Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout);
+  /// Connects within `timeout`, from the numeric local address `source` when
+  /// one is given (tests stand for other peers with other loopback addresses).
+  [[nodiscard]] static Result<TelmoClient> Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout,
+                                                   const std::string& source = {});
   [[nodiscard]] static Result<TelmoClient> ConnectService(std::string_view node, std::string_view service,
                                                           std::chrono::milliseconds timeout);
 

@@ -11,9 +11,11 @@
 // A serving loop looks like this (the manager's request worker):
 //
 //   TELMO_SERVER_INIT(1, "TELMOManager", node, block);   // once per process
+//   TELMO_SERVER_ACCEPT(block);                          // binds: the manager does it
+//                                                        // at start, and ends when it cannot
 //   TELMO_SERVER_INIT_THREAD(block);                     // once per serving thread
 //   while (!exiting) {
-//     TELMO_SERVER_ACCEPT(block);                        // binds on first use
+//     TELMO_SERVER_ACCEPT(block);                        // binds when not bound yet
 //     TelmoMessage request;
 //     if (TELMO_SERVER_RECEIVE(10, request, block) > 0) { // waits up to 1 s
 //       ... TELMO_SERVER_TRANSTYPE(request) ...
@@ -25,16 +27,35 @@
 //
 // Robustness. RECEIVE serves any number of connections with poll, returns one
 // request per call and picks among connections that have a whole request in
-// round robin. A connection that sends a malformed frame (bad magic, version,
-// kind, name field, status count, or a payload length above the bound) is
-// closed with one management-log line; one that stops in the middle of a frame
-// for longer than the stall limit (5 s) is closed; a connection that sends
-// nothing costs nothing but a slot (at most 256 connections: beyond that the
-// longest-idle one is closed). Nothing a peer sends can crash, stall or spin
-// the loop; per-connection buffers hold at most one frame.
+// round robin. Nothing a peer sends can crash, stall or spin the loop, and
+// what a peer can make the server hold is bounded (telmo_bounds.h):
+//  - A frame that is malformed (bad magic, version, kind, status count, a
+//    name not terminated or holding a control character), that is a reply, or
+//    whose payload is above the bound of its TT closes its connection as soon
+//    as its header is in, before any of the payload is read.
+//  - A frame must come whole within the stall limit (5 s) of its first byte;
+//    a peer that trickles bytes is closed all the same.
+//  - The bytes held for all connections together (requests coming in,
+//    replies going out) are bounded; past the bound the connection holding
+//    the most is closed. Large buffers are given back when their frame has
+//    been taken or their connection closed, and returned to the system.
+//  - Replies are queued per connection and written as the peer reads them,
+//    from RECEIVE's poll loop: a peer that does not read its replies holds
+//    up no one, and loses its connection when its queue passes its bound or
+//    a reply is not taken within the time-out it was sent with.
+//  - A connection that sends nothing costs nothing but a slot. At most 256
+//    connections are kept; to make room the server closes a connection that
+//    has not been served yet (never one that has, while there are others), of
+//    the peer address holding the most connections, the longest idle first.
+//  - Each closed connection is worth one management-log line, at most one per
+//    peer address a minute; the lines held back are counted and told in one
+//    "Suppressed N more lines" line once the minute is over.
 //
 // Requester identity. The library fills the requester node of a request
-// itself (RequesterNode below); the user name is the one the peer gives.
+// itself (RequesterNode below); the user name is the one the peer gives. A
+// peer is this node when it connects from loopback or from one of this host's
+// own addresses (a console on the same host reaching a manager that listens on
+// a LAN address).
 //
 // Shut-down of a component. TELMO_SERVER_SHUTDOWN sends a request of TT 7
 // (TELMO_TT_SHUT, empty payload) to a component's service. A component that
@@ -87,7 +108,8 @@ void TELMO_USR_GetApplicationID(IdentityRecord& id);
 /// Binds the listening socket when it is not bound yet (port of the own
 /// service in the services file, address $TELMO_LISTEN), then accepts every
 /// pending connection without blocking. When it cannot bind it loads
-/// kMsgServiceNotListed or kMsgCannotListen, writes one management-log line at
+/// kMsgServiceNotListed or kMsgCannotListen, sets the last error (Win32:
+/// ERROR_NOT_FOUND, WSAEADDRINUSE, ...), writes one management-log line at
 /// most once a minute, and tries again at the next call.
 /// Errors: kMsgNotInitialised, kMsgServiceNotListed, kMsgCannotListen.
 int TELMO_SERVER_ACCEPT(StatusBlock& block);
@@ -102,10 +124,13 @@ int TELMO_SERVER_RECEIVE(int timeout_tenths, TelmoMessage& request, StatusBlock&
 
 /// Sends a reply: to its request's connection (a reply built from a request
 /// message) or, for a reply built with TELMO_SERVER_BLD_MSG, to the
-/// connection of the request RECEIVE returned last. Writes for up to
-/// `timeout_tenths` tenths of a second; a peer that does not read by then is
-/// closed. Errors: kMsgBadMessage (not a reply), kMsgConnectionClosed (the
-/// requester has gone), kMsgTimeout, kMsgTooLarge, kMsgNotInitialised.
+/// connection of the request RECEIVE returned last. Never waits: what the
+/// peer does not take at once is queued and written by RECEIVE as the peer
+/// reads; a peer that has not taken it within `timeout_tenths` tenths of a
+/// second is closed. Errors: kMsgBadMessage (not a reply),
+/// kMsgConnectionClosed (the requester has gone), kMsgTimeout (the peer lets
+/// its replies pile up past the queue bound: its connection is closed),
+/// kMsgTooLarge, kMsgNotInitialised.
 int TELMO_SERVER_SEND(int timeout_tenths, TelmoMessage& reply, StatusBlock& block);
 
 [[nodiscard]] int TELMO_SERVER_TRANSTYPE(const TelmoMessage& message) noexcept;
@@ -167,11 +192,14 @@ namespace telmo {
 
 /// True for 127.0.0.0/8, ::1 and ::ffff:127.x.y.z (numeric addresses).
 [[nodiscard]] bool IsLoopbackAddress(std::string_view numeric_address) noexcept;
+/// True for a loopback address or one of this host's own addresses.
+[[nodiscard]] bool IsThisHostAddress(std::string_view numeric_address);
 
 /// The requester node of a request from `peer_address` (numeric) that names
 /// `claimed_node`:
-///  - loopback peer: the local node when it names none or names the local
-///    node exactly; else the node it names (consoles and tests use this);
+///  - peer on this host (IsThisHostAddress): the local node when it names
+///    none or names the local node exactly; else the node it names (consoles
+///    and tests use this);
 ///  - remote peer: the node it names, except that a peer naming the local node
 ///    (letter case ignored) or naming none is given its numeric address (cut
 ///    to 31 characters): a remote peer can never pass for the local node.
@@ -188,6 +216,13 @@ int ServerReply(int timeout_tenths, const TelmoMessage& request, const StatusBlo
 void SetStallLimit(std::chrono::milliseconds limit);
 /// Most connections a server keeps (default 256); for tests.
 void SetConnectionCap(std::size_t cap);
+/// Bytes held for all connections together (default wire::kServerHeldBound);
+/// for tests.
+void SetHeldBound(std::size_t bytes);
+/// Reply queue bound of one connection (default wire::kReplyQueueBound); for tests.
+void SetReplyQueueBound(std::size_t bytes);
+/// Period of the per-peer limit on connection lines (default one minute); for tests.
+void SetPeerLinePeriod(std::chrono::milliseconds period);
 
 /// The port the process-wide server listens on; 0 when it is not listening.
 [[nodiscard]] int ListeningPort();
@@ -229,8 +264,11 @@ class TransportServer {
   [[nodiscard]] std::uint64_t last_connection() const;
   [[nodiscard]] std::uint32_t last_transnum() const;
   [[nodiscard]] std::size_t connection_count() const;
+  /// Bytes held for the connections now (requests coming in, replies queued).
+  [[nodiscard]] std::size_t held_bytes() const;
   [[nodiscard]] IdentityRecord identity() const;  ///< {local node, service}
-  /// Closes the listening socket and every connection.
+  /// Closes the listening socket and every connection (writing first what
+  /// their peers take at once of the replies still queued).
   void Close();
 
  private:

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "external/telmo_bounds.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_log.h"
@@ -79,7 +80,7 @@ int ManagementLines(const std::string& needle) {
 // The server writes its line when it notices the peer, which may be a little
 // after the client's own step.
 int ManagementLinesAfter(const std::string& needle, int expected) {
-  const auto until = Clock::now() + 2s;
+  const auto until = Clock::now() + 5s;
   while (ManagementLines(needle) < expected && Clock::now() < until) std::this_thread::sleep_for(10ms);
   return ManagementLines(needle);
 }
@@ -159,6 +160,7 @@ TEST(Transport, FiftyClientsAtOnce) {
 
 TEST(Transport, MalformedFramesCostOnlyTheirConnection) {
   test::TempNode node;
+  SetPeerLinePeriod(0ms);  // a line for each
   EchoServer echo;
   TelmoClient good = MustConnect(echo.endpoint());
   ASSERT_EQ(Echo(good, "before"), "before");
@@ -188,6 +190,7 @@ TEST(Transport, MalformedFramesCostOnlyTheirConnection) {
   }  // gone in the middle of a frame
   EXPECT_EQ(Echo(good, "after"), "after");
   EXPECT_EQ(ManagementLinesAfter("Closing connection from 127.0.0.1", 4), 4);
+  SetPeerLinePeriod(60s);
 }
 
 TEST(Transport, SilentClientAndStallerBlockNoOne) {
@@ -200,19 +203,29 @@ TEST(Transport, SilentClientAndStallerBlockNoOne) {
   TelmoClient silent = MustConnect(echo.endpoint());
   TelmoClient staller = MustConnect(echo.endpoint());
   TelmoMessage valid;
+  valid.payload.assign(64, 1);
   Bytes frame;
   ASSERT_TRUE(wire::AppendFrame(valid, frame));
+  const auto t1 = Clock::now();
   ASSERT_TRUE(staller.SendRaw(std::span(frame).first(100), 1s));
+  // A byte now and then does not keep a frame alive: the limit counts from
+  // the frame's first byte.
+  std::atomic<bool> stop{false};
+  std::jthread trickle([&] {
+    for (std::size_t i = 100; i < frame.size() - 1 && !stop; ++i) {
+      std::this_thread::sleep_for(300ms);
+      if (!staller.SendRaw(std::span(frame).subspan(i, 1), 1s)) return;
+    }
+  });
 
   TelmoClient good = MustConnect(echo.endpoint());
   const auto t0 = Clock::now();
   EXPECT_EQ(Echo(good, "served"), "served");
   EXPECT_LT(Clock::now() - t0, 1000ms);  // well inside the stall limit
 
-  const auto t1 = Clock::now();
-  EXPECT_TRUE(staller.AwaitClose(5s));
+  EXPECT_EQ(ManagementLinesAfter("stall limit", 1), 1);
   EXPECT_LT(Clock::now() - t1, 3s);
-  EXPECT_EQ(ManagementLines("stall limit"), 1);
+  stop = true;
   // The silent one is kept: it may still ask something.
   EXPECT_EQ(silent.AwaitClose(300ms).error(), ERROR_TIMEOUT);
   EXPECT_EQ(Echo(silent, "late"), "late");
@@ -357,6 +370,105 @@ TEST(Transport, ServerThatCannotBindWaitsAndLogsOncePerMinute) {
   EXPECT_EQ(TELMO_SERVER_ACCEPT(b), 0);
   EXPECT_TRUE(b.holds(kFacilityMessaging, kMsgCannotListen));
   TELMO_SERVER_EXIT(block);
+}
+
+// Requests that are never finished: each declares `declared` payload bytes
+// of TT `tt` and sends `sent` of them.
+Bytes PartialRequest(std::int32_t tt, std::uint32_t declared, std::size_t sent) {
+  TelmoMessage m;
+  m.tt = tt;
+  Bytes frame;
+  EXPECT_TRUE(wire::AppendFrame(m, frame));
+  std::memcpy(&frame[152], &declared, 4);
+  frame.resize(wire::kHeaderSize + sent, 0x5A);
+  return frame;
+}
+
+TEST(Transport, BytesHeldForPeersAreBoundedAndGivenBack) {
+  test::TempNode node;
+  SetHeldBound(4u << 20);
+  EchoServer echo;
+  const std::size_t idle = echo.server().held_bytes();
+
+  // A name request cannot declare megabytes: refused at its header.
+  TelmoClient liar = MustConnect(echo.endpoint());
+  ASSERT_TRUE(liar.SendRaw(PartialRequest(TELMO_TT_START_SERVER, wire::kMaxPayload, 0), 1s));
+  EXPECT_TRUE(liar.AwaitClose(3s));
+
+  // Eight configurations of 900 KiB each, none finished: more than the bound.
+  std::vector<TelmoClient> big;
+  for (int i = 0; i < 8; ++i) {
+    big.push_back(MustConnect(echo.endpoint()));
+    (void)big.back().SendRaw(PartialRequest(TELMO_TT_ADD_SERVER, 900u << 10, 800u << 10), 2s);
+  }
+  EXPECT_GE(ManagementLinesAfter("above the bound", 1), 1);
+  EXPECT_LE(echo.server().held_bytes(), 4u << 20);
+  TelmoClient good = MustConnect(echo.endpoint());
+  EXPECT_EQ(Echo(good, "served"), "served");
+
+  big.clear();
+  const auto until = Clock::now() + 3s;
+  while (echo.server().held_bytes() > idle + 64 * 1024 && Clock::now() < until) std::this_thread::sleep_for(20ms);
+  EXPECT_LE(echo.server().held_bytes(), idle + 64 * 1024);
+  SetHeldBound(wire::kServerHeldBound);
+}
+
+/// A connection from `source` (a loopback address other than 127.0.0.1 stands
+/// for another peer).
+TelmoClient ConnectFrom(const Endpoint& ep, const std::string& source) {
+  auto c = TelmoClient::Connect(ep, 2s, source);
+  EXPECT_TRUE(c) << c.error();
+  return c ? std::move(*c) : TelmoClient{};
+}
+
+TEST(Transport, LinesAboutBadConnectionsAreLimitedPerPeer) {
+  test::TempNode node;
+  SetPeerLinePeriod(3s);
+  EchoServer echo;
+  std::vector<TelmoClient> bad;
+  for (int i = 0; i < 30; ++i) {
+    bad.push_back(MustConnect(echo.endpoint()));
+    ASSERT_TRUE(bad.back().SendRaw(ToBytes("GET / HTTP/1.0\r\n\r\n"), 1s));
+  }
+  for (auto& b : bad) EXPECT_TRUE(b.AwaitClose(3s));
+  TelmoClient other = ConnectFrom(echo.endpoint(), "127.0.0.2");
+  ASSERT_TRUE(other.SendRaw(ToBytes("junk"), 1s));
+  EXPECT_TRUE(other.AwaitClose(3s));
+  EXPECT_EQ(ManagementLines("Closing connection from 127.0.0.1:"), 1);
+  EXPECT_EQ(ManagementLinesAfter("Closing connection from 127.0.0.2:", 1), 1);
+  // Once the period is over, what was held back is told in one line.
+  EXPECT_EQ(ManagementLinesAfter("Suppressed 29 more lines about connections from 127.0.0.1", 1), 1);
+  EXPECT_EQ(ManagementLines("Closing connection from 127.0.0.1:"), 1);
+  SetPeerLinePeriod(60s);
+}
+
+TEST(Transport, AConnectFloodCostsTheFlooderNotTheConsoles) {
+  test::TempNode node;
+  SetConnectionCap(8);
+  EchoServer echo;
+  std::atomic<bool> stop{false};
+  std::jthread flood([&] {
+    std::vector<TelmoClient> held;
+    while (!stop) {
+      auto c = TelmoClient::Connect(echo.endpoint(), 1s);
+      if (c) held.push_back(std::move(*c));
+      if (held.size() > 200) held.erase(held.begin());
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  // One console on another address, one on the flooder's own: both keep their
+  // connection, idle between requests, through the flood.
+  TelmoClient elsewhere = ConnectFrom(echo.endpoint(), "127.0.0.2");
+  TelmoClient beside = MustConnect(echo.endpoint());
+  int answered = 0;
+  for (int i = 0; i < 10; ++i) {
+    answered += Echo(elsewhere, "e" + std::to_string(i)) == "e" + std::to_string(i);
+    answered += Echo(beside, "b" + std::to_string(i)) == "b" + std::to_string(i);
+    std::this_thread::sleep_for(150ms);
+  }
+  stop = true;
+  EXPECT_EQ(answered, 20);
+  SetConnectionCap(256);
 }
 
 TEST(Transport, LateRepliesArePassedOver) {
