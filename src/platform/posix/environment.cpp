@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -13,33 +14,47 @@
 namespace telmo::platform {
 namespace {
 
-// The environment file, cached by modification time: lookups are frequent
-// (every path the manager builds goes through here) and the file rarely changes.
+// The environment file. Lookups are frequent (every path the manager builds,
+// every trace line asks for TELMO_TRACE) and the file rarely changes: it is
+// read once, and looked at again (one stat) at most once a second, or at once
+// when TELMO_STATE_DIR names another directory; it is read again only when its
+// modification time or size changed.
 class EnvironmentFile {
  public:
   std::optional<std::string> Get(std::string_view name) {
     const char* state = std::getenv("TELMO_STATE_DIR");
-    const std::string path = std::string(state && *state ? state : "/var/lib/telmo") + "/environment";
+    const std::string_view dir = state && *state ? state : "/var/lib/telmo";
     std::lock_guard lock(mutex_);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      values_.clear();
-      path_.clear();
-      return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    if (dir != dir_ || now - checked_at_ >= kRecheck) {
+      if (dir != dir_) {
+        dir_ = std::string(dir);
+        size_ = -1;
+      }
+      checked_at_ = now;
+      Refresh(dir_ + "/environment");
     }
-    if (path != path_ || st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec ||
-        st.st_size != size_) {
-      Load(path);
-      path_ = path;
-      mtime_ = st.st_mtim;
-      size_ = st.st_size;
-    }
-    auto it = values_.find(std::string(name));
+    auto it = values_.find(name);
     if (it == values_.end()) return std::nullopt;
     return it->second;
   }
 
  private:
+  static constexpr auto kRecheck = std::chrono::seconds(1);
+
+  void Refresh(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      values_.clear();
+      size_ = -1;
+      return;
+    }
+    if (st.st_size == size_ && st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec) return;
+    Load(path);
+    mtime_ = st.st_mtim;
+    size_ = st.st_size;
+  }
+
   void Load(const std::string& path) {
     values_.clear();
     std::ifstream in(path);
@@ -54,10 +69,11 @@ class EnvironmentFile {
   }
 
   std::mutex mutex_;
-  std::string path_;
+  std::string dir_;
+  std::chrono::steady_clock::time_point checked_at_{};
   timespec mtime_{};
-  off_t size_ = -1;
-  std::map<std::string, std::string> values_;
+  off_t size_ = -1;  // -1: no file read
+  std::map<std::string, std::string, std::less<>> values_;
 };
 
 EnvironmentFile& TheEnvironmentFile() {
