@@ -1,12 +1,21 @@
 // Load tool: GET_MGMT_PARAMS round trips against the manager's request loop.
 //
 //   manager_request_load [--requests N] [--clients C] [--port P]
+//   manager_request_load --rate R [--seconds S]
 //
 // Without --port it runs the manager's request worker in this process on a
 // temporary node (the real loop: accept, receive, dispatch, reply); with
 // --port it loads a running manager on 127.0.0.1. It measures, for C client
 // threads, a persistent connection per client and a connection per request,
 // and prints requests per second with the p50 and p99 latency.
+//
+// With --rate (in this process only) one console sends R requests a second
+// on one connection for S seconds (default 5), as a console that polls does,
+// and the tool prints the request worker's own CPU time per request and its
+// share of a core: what serving costs when requests do not come back to back.
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -81,17 +90,55 @@ void Measure(const telmo::Endpoint& endpoint, int requests, int clients, bool pe
               static_cast<double>(all.size()) / seconds, pct(0.50), pct(0.99));
 }
 
+double ThreadCpuSeconds(std::thread& thread) {
+  clockid_t clock{};
+  if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0) return 0;
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void MeasurePaced(const telmo::Endpoint& endpoint, std::thread& worker, int rate, int seconds) {
+  auto client = telmo::TelmoClient::Connect(endpoint, std::chrono::milliseconds(5000));
+  if (!client) {
+    std::printf("cannot connect\n");
+    return;
+  }
+  const auto period = std::chrono::nanoseconds(1000000000LL / rate);
+  const int total = rate * seconds;
+  int failures = 0;
+  const double cpu0 = ThreadCpuSeconds(worker);
+  const auto begin = Clock::now();
+  for (int i = 0; i < total; ++i) {
+    std::this_thread::sleep_until(begin + period * i);
+    auto reply = client->Request(TELMO_TT_GET_MGMT_PARAMS, {}, std::chrono::milliseconds(5000));
+    if (!reply) ++failures;
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
+  const double cpu = ThreadCpuSeconds(worker) - cpu0;
+  std::printf("paced %5d/s for %d s  requests=%d failures=%d  worker CPU %6.1f us/request  %5.1f %% of a core\n", rate,
+              seconds, total, failures, cpu * 1e6 / total, 100.0 * cpu / wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int requests = 20000;
   int clients = 1;
   int port = 0;
+  int rate = 0;
+  int seconds = 5;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--requests") requests = std::atoi(argv[i + 1]);
     if (a == "--clients") clients = std::atoi(argv[i + 1]);
     if (a == "--port") port = std::atoi(argv[i + 1]);
+    if (a == "--rate") rate = std::atoi(argv[i + 1]);
+    if (a == "--seconds") seconds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  if (rate > 0 && port != 0) {
+    std::printf("--rate measures the request worker of this process: leave --port out\n");
+    return 2;
   }
 
   std::thread worker;
@@ -125,8 +172,12 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 100 && !telmo::TelmoClient::Connect(endpoint, std::chrono::milliseconds(100)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  Measure(endpoint, requests, clients, true);
-  Measure(endpoint, requests / 4, clients, false);
+  if (rate > 0) {
+    MeasurePaced(endpoint, worker, rate, seconds);
+  } else {
+    Measure(endpoint, requests, clients, true);
+    Measure(endpoint, requests / 4, clients, false);
+  }
 
   if (worker.joinable()) {
     gManagerExiting = true;
