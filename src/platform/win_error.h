@@ -75,6 +75,8 @@ inline constexpr DWORD ERROR_ACCOUNT_RESTRICTION = 1327;
 inline constexpr DWORD ERROR_NO_SUCH_DOMAIN = 1355;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+inline constexpr DWORD WSAEADDRINUSE = 10048;
+inline constexpr DWORD WSAEADDRNOTAVAIL = 10049;
 
 /// The calling thread's last Win32 error.
 DWORD GetLastError() noexcept;

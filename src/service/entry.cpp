@@ -18,6 +18,7 @@
 #include "requests/worker.h"
 #include "service/error_report.h"
 #include "service/install.h"
+#include "service/node_claim.h"
 #include "service/service_control.h"
 #include "util/text.h"
 
@@ -82,14 +83,17 @@ void EnsureCollaborativeFile() {
   std::ofstream touch(path, std::ios::app);  // an existing file keeps its content; failure is ignored
 }
 
-void ServiceMode() {
+// The process exit code: 1 when the dispatcher could not run the service.
+int ServiceMode() {
   gManagerStarting = true;
   DefaultDwords({{"TELMOMaxPingFailures", 3}, {"TELMOPingFrequency", 60}});
   const SERVICE_TABLE_ENTRYA table[] = {{kOwnServiceName, ServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherA(table)) {
     gManagerStarting = false;
     ReportServiceError("StartServiceCtrlDispatcher");
+    return 1;
   }
+  return 0;
 }
 
 std::string Lower(const std::string& s) { return ToLower(s); }
@@ -102,15 +106,23 @@ int ConsoleRun() {
   Text32 node;
   if (TELMO_SERVER_INIT(1, kOwnServiceName, node, general) == 0) {
     TELMO_SERVER_LOGBLK(kOwnServiceName, general, scratch);
-    return 0;
+    return 1;
   }
   SetLocalNode(node);
+  // The console run touches processes as the service does: never beside a
+  // running manager. It serves no requests, so it needs no port.
+  if (const char* failed = ClaimNode(false)) {
+    ReportServiceError(failed);  // the error event; the console run is not starting a service
+    TELMO_SERVER_EXIT(general);
+    return 1;
+  }
   if (!gServerTable.mutex.Create(general)) TELMO_SERVER_LOGBLK(kOwnServiceName, general, scratch);
   const int startup = SERVICE_ACTION_STARTUP;
   WorkerThread(&startup);
   const int stop = SERVICE_ACTION_STOP;
   WorkerThread(&stop);
   TELMO_SERVER_EXIT(general);
+  ReleaseNode();
   gServerTable.mutex.Close(scratch);
   return 0;
 }
@@ -134,7 +146,7 @@ int ManagerMain(const std::vector<std::string>& args) {
 
   int exit_code = 0;
   if (first.empty() || first == "-infinite") {
-    ServiceMode();
+    exit_code = ServiceMode();
   } else if (first == "-debug") {
     exit_code = ConsoleRun();
   } else if (first == "-install") {

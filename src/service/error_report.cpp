@@ -45,7 +45,13 @@ void ReportServiceError(const char* failed_call) {
   }
   text = Bounded(std::move(text), kServiceErrorTextSize);
   WriteManagerEvent(kEventServiceError, EVENTLOG_ERROR_TYPE, text.c_str());
-  if (gManagerStarting) EndProcessNow(0);
+  if (gManagerStarting) {
+    // A start that fails is a failure: the service control manager sees
+    // STOPPED with the error, and the exit code is not 0 (systemd would
+    // read 0 as a clean stop).
+    ReportStartFailure(error);
+    EndProcessNow(1);
+  }
   SignalStopEvent();
 }
 

@@ -22,8 +22,9 @@ void WriteManagerEvent(DWORD event_id, WORD type, const char* text);
 
 /// Service error reporter: records the calling thread's last error as the
 /// service exit code and writes the error event naming `failed_call`. While the
-/// manager is starting it then ends the process (exit code 0); afterwards it
-/// signals the stop event so that the service main takes the service down.
+/// manager is starting it then reports SERVICE_STOPPED with that error and ends
+/// the process with exit code 1; afterwards it signals the stop event so that
+/// the service main takes the service down.
 void ReportServiceError(const char* failed_call);
 
 /// Last-error text: "<system text> (0x<error>)" for the thread's last error, or

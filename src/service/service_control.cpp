@@ -12,6 +12,7 @@
 #include "platform/sync.h"
 #include "requests/worker.h"
 #include "service/error_report.h"
+#include "service/node_claim.h"
 
 namespace telmo::service {
 namespace {
@@ -91,6 +92,14 @@ void SignalStopEvent() {
   if (event) SetEvent(event);
 }
 
+void ReportStartFailure(DWORD error) {
+  const SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, error, 0, 0, 0};
+  std::lock_guard lock(g_report_mutex);
+  if (!g_status_handle || g_stopped_reported) return;
+  // Straight to the service control manager: a failure here has nowhere left to go.
+  if (SetServiceStatus(g_status_handle, &status)) g_stopped_reported = true;
+}
+
 }  // namespace telmo::service
 
 using namespace telmo::service;
@@ -111,7 +120,7 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   telmo::Text32 node;
   if (TELMO_SERVER_INIT(1, kOwnServiceName, node, general) == 0) {
     TELMO_SERVER_LOGBLK(kOwnServiceName, general, scratch);
-    EndProcessNow(0);
+    EndProcessNow(1);  // a start that fails is a failure, never a clean stop
   }
   telmo::SetLocalNode(node);
   if (!gServerTable.mutex.Create(general)) TELMO_SERVER_LOGBLK(kOwnServiceName, general, scratch);
@@ -124,6 +133,14 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   DWORD wait_count = 1;
   ReportStatus(SERVICE_START_PENDING, 0, wait_count, SERVICE_TIMEOUT, 0);
 
+  // One manager per node, on its port: taken before anything touches a
+  // process. A second manager ends here, reporting why (the error reporter
+  // ends the process with exit code 1 while the manager is starting).
+  if (const char* failed = ClaimNode(true)) {
+    ReportServiceError(failed);
+    return;
+  }
+
   MGR_TRACE("Before Creating Stop Event, waitcount %d", static_cast<int>(wait_count));
   {
     EventHandle event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -135,8 +152,10 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
     std::lock_guard lock(g_stop_event_mutex);
     g_stop_event = std::move(event);
   }
-  // Running, but no control is accepted until start-up is over.
-  ReportStatus(SERVICE_RUNNING, 0, 0, 0, 0);
+  // Still starting while the start-up worker runs: no control is accepted,
+  // and RUNNING (systemd's READY=1, telmoctl svc start --wait) is only
+  // reported once requests are answered.
+  ReportStatus(SERVICE_START_PENDING, 0, ++wait_count, SERVICE_TIMEOUT, 0);
 
   MGR_TRACE("Before _beginthreadex call to start WorkerThread, waitcount %d, SERVICE_TIMEOUT %d",
             static_cast<int>(wait_count), static_cast<int>(SERVICE_TIMEOUT));
@@ -156,12 +175,13 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
     MGR_TRACE("After GetExitCodeThread checking for WorkerThread termination, %s",
               active ? "Still Active" : "Not Active");
     if (!active) break;
+    ReportStatus(SERVICE_START_PENDING, 0, ++wait_count, SERVICE_TIMEOUT, 0);
   }
   CloseHandle(startup);
 
   MGR_TRACE("After WorkerThread termination. Service is running");
-  ReportStatus(SERVICE_RUNNING, 0, 0, 0, kControlsWhenRunning);
-
+  // The request worker first: the port is bound already, so from the RUNNING
+  // report on a request is answered.
   ThreadHandle requests = _beginthreadex([] { return RunWorker(SERVICE_ACTION_PROCESS_REQUESTS); });
   MGR_TRACE("Start WorkerThread for SERVICE_ACTION_PROCESS_REQUESTS");
   if (!requests) {
@@ -169,6 +189,7 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
     MGR_TRACE("_beginthreadex for listenning thread returned invalid handle %d, exiting ", 0);
     return;
   }
+  ReportStatus(SERVICE_RUNNING, 0, 0, 0, kControlsWhenRunning);
   WriteManagerEvent(kEventManagerStarted, EVENTLOG_INFORMATION_TYPE, "TELMO Manager started");
   gManagerStarting = false;
   MGR_TRACE("Setting Manager Starting to false");
@@ -180,9 +201,11 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
       std::lock_guard lock(g_stop_event_mutex);
       g_stop_event.reset();
     }
-    ReportStatus(SERVICE_STOPPED, gServiceExitCode.load(), 0, 0, 0);
     MGR_TRACE("Terminate service event received by ServiceMain");
   }
+  // SERVICE_STOPPED is reported at the very end, once the workers have ended
+  // and the node and its port are free: a start right after "stopped" must
+  // find them free, not a manager still on its way out.
 
   gManagerExiting = true;
   while (true) {
@@ -202,8 +225,10 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   MGR_TRACE("All remaining threads finished");
   MGR_TRACE("Exiting TELMO server");
   TELMO_SERVER_EXIT(general);
+  ReleaseNode();
   gServerTable.mutex.Close(scratch);
   WriteManagerEvent(kEventManagerStopped, EVENTLOG_INFORMATION_TYPE, "TELMO Manager Stopped");
+  ReportStatus(SERVICE_STOPPED, gServiceExitCode.load(), 0, 0, 0);
 }
 
 void ServiceControlHandler(DWORD control) {

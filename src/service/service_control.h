@@ -29,6 +29,11 @@ bool ReportStatus(DWORD state, DWORD exit_code, DWORD checkpoint, DWORD wait_hin
 /// service down).
 void SignalStopEvent();
 
+/// After a fatal error while starting: reports SERVICE_STOPPED with `error`
+/// as its Win32 exit code, straight to the service control manager (a
+/// failure to report is not reported again). Nothing once STOPPED is reported.
+void ReportStartFailure(DWORD error);
+
 /// The worker the service main and the control handler start (WorkerThread
 /// unless a test puts its own).
 using WorkerFunction = std::function<unsigned(int action)>;

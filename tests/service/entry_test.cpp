@@ -107,7 +107,7 @@ TEST_F(Entry, ServiceModeFailingToReportDuringStartUpEndsWithOneErrorEvent) {
   node_.Set("TELMO_SCM_FAIL_SET_STATUS", "1:5");
   const auto run = Manager({});
   EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.exit_code, 1) << "a start that fails is a failure: " << run.output;
   const auto events = ReadLines(node_.log_dir() / "eventlog.log");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_NE(events[0].find("ERROR\t0xC0000005\tTELMO Manager error from - SetServiceStatus ,errid = 5, errtext = "

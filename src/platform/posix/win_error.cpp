@@ -77,6 +77,8 @@ constexpr MessageEntry kMessages[] = {
     {ERROR_NO_SUCH_DOMAIN, "The specified domain either does not exist or could not be contacted."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
     {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file."},
+    {WSAEADDRINUSE, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+    {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
 };
 }  // namespace
 
@@ -115,6 +117,8 @@ DWORD Win32FromErrno(int err) noexcept {
     case ESRCH: return ERROR_INVALID_PARAMETER;  // OpenProcess on a process that has gone
     case ECHILD: return ERROR_INVALID_HANDLE;
     case ECONNREFUSED: return ERROR_CONNECTION_REFUSED;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
     case ETIMEDOUT: return ERROR_TIMEOUT;
     case EAGAIN: return ERROR_BUSY;
     case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
