@@ -18,12 +18,14 @@ int TELMO_MGMT_KillComponent(ProcessTable& table, ServerRecord& server, Componen
     DWORD exit_code = 0;
     if (GetExitCodeProcess(entry.process, &exit_code) && exit_code == STILL_ACTIVE) {
       std::string text = "Zarvel Telmo Manager forcibly terminating process";
-      text += telmo::Format("\nServer  name - \"%s\" Dlgp Service -\"%s\"", server.name.c_str(),
-                            server.dlgp_service.c_str());
-      text += telmo::Format("\nProcess name - \"%s\" Service -\"%s\"\n", component.name.c_str(),
-                            component.tcp_service.c_str());
+      text += telmo::Format("\nServer  name - \"%s\" Dlgp Service -\"%s\"",
+                            telmo::EscapeControlCharacters(server.name).c_str(),
+                            telmo::EscapeControlCharacters(server.dlgp_service.view()).c_str());
+      text += telmo::Format("\nProcess name - \"%s\" Service -\"%s\"\n",
+                            telmo::EscapeControlCharacters(component.name).c_str(),
+                            telmo::EscapeControlCharacters(component.tcp_service.view()).c_str());
       if (text.size() > kKillTextLimit) text.resize(kKillTextLimit);
-      // The names are data, never a format.
+      // The names are data, never a format; their control characters are written out.
       TELMO_MGMT_LogText("telmo_manager_utils", "TELMO_MGMT_KillComponent", __LINE__, text);
       TerminateProcess(entry.process, 0);
     }

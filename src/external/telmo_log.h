@@ -7,9 +7,13 @@
 //   diagnostic.log  TELMO_DIAG_LOG (callers test TELMO_DIAG_LOGSTATE first)
 //   trace.log       KernelDebugLogEx, only when TELMO_TRACE=1
 //
-// Every record is one line: a text's own line ends are dropped, and line feeds
-// and other control characters inside it are written out ("\n", "\x1b"), so
-// a value taken from a peer can never forge a line of its own.
+// No value can forge a line or reach a reader's terminal: in the printf-style
+// calls (TELMO_MGMT_LogMessage, KernelDebugLogEx) the format keeps its own line
+// feeds and every control character inside a %s value is written out ("\n",
+// "\x1b"); the texts of the diagnostic and client logs are one line each
+// (their line feeds written out too); TELMO_MGMT_LogText keeps the line feeds
+// of the text its caller built. Other control characters are always written
+// out. A record without a line end gets one.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +27,9 @@
 void TELMO_MGMT_LogMessage(const char* file, const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
-/// The same with a text that is a value, never a format.
+/// The same with a text that is a value, never a format. The caller built it
+/// and answers for its line feeds (values from peers go through
+/// TELMO_MGMT_LogMessage).
 void TELMO_MGMT_LogText(const char* file, const char* function, int line, std::string_view text);
 
 /// 0 when diagnostics are wanted (TELMO_DIAG=1), else 1.

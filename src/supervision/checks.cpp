@@ -54,10 +54,12 @@ void TELMO_MGMT_RestartServer(ServerRecord& server, StatusBlock& status) {
       logged_on = true;
     }
     const std::string text = std::string("Zarvel Telmo Manager restarting failed or unresponsive process") +
-                             telmo::Format("\nServer  name - \"%s\" Dlgp Service -\"%s\"", server.name.c_str(),
-                                           server.dlgp_service.c_str()) +
-                             telmo::Format("\nProcess name - \"%s\" Service -\"%s\"\n", component->name.c_str(),
-                                           component->tcp_service.c_str());
+                             telmo::Format("\nServer  name - \"%s\" Dlgp Service -\"%s\"",
+                                           telmo::EscapeControlCharacters(server.name).c_str(),
+                                           telmo::EscapeControlCharacters(server.dlgp_service.view()).c_str()) +
+                             telmo::Format("\nProcess name - \"%s\" Service -\"%s\"\n",
+                                           telmo::EscapeControlCharacters(component->name).c_str(),
+                                           telmo::EscapeControlCharacters(component->tcp_service.view()).c_str());
     TELMO_MGMT_LogText("telmo_manager", "TELMO_MGMT_RestartServer", __LINE__, text.substr(0, 511));
     TELMO_MGMT_KillComponent(gProcessTable, server, *component);
     ++component->restarts;

@@ -24,6 +24,14 @@ TEST(Logs, NoValueCanWriteALineOfItsOwn) {
         << lines[0];
     for (const char c : lines[0]) EXPECT_TRUE(c == '\t' || static_cast<unsigned char>(c) >= 0x20) << LogPath(kind);
   }
+  // A format's own line feeds stay (some management texts span lines); the
+  // values in it are written out all the same, numbers as printf gives them.
+  TELMO_MGMT_LogMessage("telmo_manager", "TELMO_MGMT_CheckServers", 2, "%-6s|%5.1f|%lu|%x|%c\nServer  name - \"%s\"\n",
+                        "ab", 2.25, 7ul, 255u, 'z', forged.c_str());
+  const auto lines = test::ReadLines(LogPath(LogKind::kManagement));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[1].find("ab    |  2.2|7|ff|z"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2].rfind("Server  name - \"a\\n2099-01-01", 0), 0u) << lines[2];
 }
 
 }  // namespace
