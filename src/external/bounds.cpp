@@ -15,7 +15,8 @@ struct Bound {
 // What each request carries, and its bound. Keep the reason beside each line.
 constexpr Bound kBounds[] = {
     {TELMO_TT_SHUT, 4 * kKiB},                      // nothing
-    {TELMO_TT_MSG, 64 * kKiB},                      // action name and texts; watchdog report 32 + 1112 bytes
+    {TELMO_TT_MSG, 4 * kKiB},                       // action name and texts of at most 256; watchdog reply
+                                                    // block 1112 bytes after its action and service names
     {TELMO_TT_START_SERVER, 4 * kKiB},              // 32-byte service name
     {TELMO_TT_STOP_SERVER, 4 * kKiB},               // 32-byte service name
     {TELMO_TT_GET_SERVER_STATUS, 4 * kKiB},         // 32-byte service name
