@@ -139,4 +139,16 @@ inline constexpr const char* kMarkerImageVariable = "TELMO_MANAGED_IMAGE";
 /// listed it is never mistaken for the marked one: open, check, then kill.
 [[nodiscard]] bool CarriesMarker(const ProcessHandle& process, std::string_view image);
 
+/// True when the process of this handle runs the program file `path` (the
+/// same file, not merely the same name) and still lives. A process this one
+/// may not inspect (another account's, without privilege) never counts.
+[[nodiscard]] bool RunsProgramFile(const ProcessHandle& process, std::string_view path);
+
+/// True when the process of this handle was started for `service` by the
+/// service control manager and still lives: it carries the mark the service
+/// control manager gives what it starts (kScmServiceVariable naming the
+/// service in its environment, which what that process starts inherits), and
+/// the service runs now from this process or one of its forebears.
+[[nodiscard]] bool StartedForService(const ProcessHandle& process, std::string_view service);
+
 }  // namespace telmo::platform

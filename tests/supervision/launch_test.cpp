@@ -2,8 +2,11 @@
 // failure, logons, accounts, and components that still run.
 #include <unistd.h>
 
+#include "platform/scm.h"
+#include "platform/win_error.h"
 #include "supervision/launch.h"
 #include "supervision/liveness.h"
+#include "supervision/stop.h"
 #include "supervision/supervision_support.h"
 
 namespace telmo::test {
@@ -141,6 +144,61 @@ TEST_F(Launch, ControllerGatewayIsAdoptedFromItsServiceNotStarted) {
   EXPECT_EQ(RecordedPid(server, 0), GetProcessId(gateway.value()));
   EXPECT_EQ(TELMO_MGMT_IsComponentRunning(gProcessTable, server, *server.components[0]), 1);
   EXPECT_EQ(gProcessTable.highest(), 0);
+}
+
+TEST_F(Launch, ControllerGatewayIsAdoptedOnlyWhenItRunsTheProgramOrCameFromItsService) {
+  ServerRecord& server = manager_.AddServer(
+      "Controller", "CTL_DLGP", {{"Gateway", "CTL_DLGP", "%TELMOROOT%\\bin\\telmo_vxpl_dlgp.exe", "CTL_DLGP"}});
+  manager_.InstallImage("telmo_vxpl_dlgp.exe");
+  const fs::path elsewhere = manager_.node.root() / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy_file(BuiltProgram("fake_component"), elsewhere / "telmo_vxpl_dlgp.exe");
+  const auto start_namesake = [&](std::vector<std::pair<std::string, std::string>> environment) {
+    platform::SpawnOptions options;
+    options.program = (elsewhere / "telmo_vxpl_dlgp.exe").string();
+    options.arguments = {"-"};
+    options.environment = std::move(environment);
+    auto process = platform::SpawnProcess(options);
+    EXPECT_TRUE(process.ok());
+    const DWORD pid = process.ok() ? GetProcessId(process.value()) : 0;
+    manager_.Track(pid);
+    return pid;
+  };
+  // Namesakes of the gateway started by hand, one claiming the context
+  // service's mark: neither runs the configured file nor was started for the
+  // service, so neither is adopted, and the stop of the server spares them.
+  const DWORD by_hand = start_namesake({});
+  const DWORD claiming = start_namesake({{platform::kScmServiceVariable, "VexplanContextService"}});
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+  EXPECT_EQ(RecordedPid(server, 0), 0u);
+  TELMO_MGMT_StopServer(server, status);
+  EXPECT_TRUE(ProcessAlive(by_hand));
+  EXPECT_TRUE(ProcessAlive(claiming));
+  EXPECT_EQ(LogCount("forcibly terminating"), 0);
+
+  // The context service started from another file is adopted: the service
+  // control manager started it for that service.
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  fs::create_directories(elsewhere / "ctx");
+  fs::copy_file(BuiltProgram("fake_service"), elsewhere / "ctx" / "telmo_vxpl_dlgp.exe");
+  const std::string command =
+      platform::QuoteArgument((elsewhere / "ctx" / "telmo_vxpl_dlgp.exe").string()) + " --name VexplanContextService";
+  SC_HANDLE context = CreateServiceA(scm, "VexplanContextService", "Context", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(context) << GetLastError();
+  TELMO_MGMT_StartServer(server, status);
+  SERVICE_STATUS_PROCESS running{};
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceStatusEx(context, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running), sizeof running,
+                                   &needed));
+  manager_.Track(running.dwProcessId);
+  ASSERT_NE(running.dwProcessId, 0u);
+  EXPECT_EQ(RecordedPid(server, 0), running.dwProcessId);
+  TELMO_MGMT_StopServer(server, status);
+  EXPECT_TRUE(Eventually([&] { return ProcessGone(running.dwProcessId); }));
+  EXPECT_TRUE(ProcessAlive(by_hand));
 }
 
 }  // namespace
