@@ -81,7 +81,12 @@ void HandleServerStatus(RequestContext& context) {
   TELMO_SERVER_INITBLK(context.reply);
   ServerStatusRecord record;
   Text32 service;
-  if (TELMO_MGMT_PARSE_GETDEVSTATREQ(context.request, service, context.general)) {
+  const bool parsed = TELMO_MGMT_PARSE_GETDEVSTATREQ(context.request, service, context.general) != 0;
+  if (!parsed) {
+    // An empty record under a clear status would read as "exists and is
+    // stopped": a request that names no server gets "no status given".
+    TELMO_SERVER_LDBLK(kFacilityManagement, 15022, context.reply);
+  } else {
     ServerTableLock table_lock(gServerTable, context.general);
     ServerRecord* server = table_lock.owns() ? TELMO_MGMT_FindServer(service, gServerTable) : nullptr;
     if (!server) {

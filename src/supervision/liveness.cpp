@@ -34,8 +34,11 @@ int TELMO_MGMT_GetServerRunStatus(ProcessTable& table, ServerRecord& server) {
   bool some_down = false;
   while (ComponentRecord* component = telmo::config::NextComponent(server)) {
     component->run_status = 0;
-    if (table.Find(&server, component) < 0) continue;
-    TELMO_MGMT_IsComponentRunning(table, server, *component);
+    // A component with nothing to run counts neither way. One that has an
+    // executable and no live process is down, whether it never started (its
+    // start failed, no process entry) or has ended since.
+    if (component->executable.empty()) continue;
+    if (table.Find(&server, component) >= 0) TELMO_MGMT_IsComponentRunning(table, server, *component);
     if (component->run_status == 0 || component->run_status == 2) {
       some_down = true;
       component->conn_status = 0;

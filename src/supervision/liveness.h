@@ -10,6 +10,7 @@
 int TELMO_MGMT_IsComponentRunning(ProcessTable& table, ServerRecord& server, ComponentRecord& component);
 
 /// Under the process table lock: the server's `run_status` from its
-/// components: 2 all with a process entry run, 1 some, 0 none. Components
-/// without an entry count neither way; those found down get `conn_status` 0.
+/// components: 2 all run, 1 some, 0 none. A component with an executable and
+/// no live process (none started, or ended) is down and gets `conn_status` 0;
+/// a component with an empty executable counts neither way.
 int TELMO_MGMT_GetServerRunStatus(ProcessTable& table, ServerRecord& server);

@@ -58,6 +58,38 @@ TEST_F(ServerControl, StartStatusAndStopOfAServer) {
   EXPECT_EQ(server.desired_state, kDesiredStateStopped);
 }
 
+TEST_F(ServerControl, StopAsksEveryComponentFirstAndWaitsOnceForAll) {
+  // Five components that neither answer nor obey a shut-down request. Asked
+  // one after the other, each cost the reply wait: ten seconds in all, longer
+  // than a console waits. Asked together, they cost one wait.
+  std::vector<ComponentSpec> deaf;
+  for (int i = 0; i < 5; ++i) {
+    const std::string n = std::to_string(i);
+    deaf.push_back(manager_.ServingComponent("Deaf " + n, "deaf_" + n, "DEAF" + n, "--ignore-shutdown"));
+  }
+  ServerRecord& server = manager_.AddServer("Deaf", "DEAF0", deaf);
+  RequestWorker worker(manager_);
+  TelmoClient client = RequestWorker::Connect();
+  ASSERT_TRUE(ServerRequest(client, TELMO_TT_START_SERVER, "DEAF0").ok());
+  std::vector<DWORD> pids;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(manager_.WaitReady("DEAF" + std::to_string(i)));
+    pids.push_back(RecordedPid(server, static_cast<std::size_t>(i)));
+  }
+
+  auto stopped = ServerRequest(client, TELMO_TT_STOP_SERVER, "DEAF0", 6s);
+  ASSERT_TRUE(stopped.ok()) << "no answer within 6 s";
+  EXPECT_FALSE(stopped->status.failed()) << stopped->status.describe();
+  for (int i = 0; i < 5; ++i) {
+    const std::string n = std::to_string(i);
+    EXPECT_TRUE(Eventually([&] { return ProcessGone(pids[static_cast<std::size_t>(i)]); })) << n;
+    EXPECT_NE(ReadFile(manager_.node.log_dir() / "components" / ("DEAF" + n + ".log")).find("shut-down request ignored"),
+              std::string::npos)
+        << n;
+  }
+  EXPECT_EQ(LogCount(kForcibleText), 5);
+}
+
 TEST_F(ServerControl, StopFromAnotherNodeIsRefusedAndTheServerKeepsRunning) {
   ServerRecord& server =
       manager_.AddServer("Kept", "KEPT_DLGP", {manager_.ServingComponent("Gateway", "kept_dlgp", "KEPT_DLGP")});
@@ -159,8 +191,10 @@ TEST_F(ServerControl, StartFailingPartWayIsReportedAndKeepsWhatStarted) {
   ASSERT_TRUE(manager_.WaitReady("HALF_DLGP"));
   auto status = ServerRequest(client, TELMO_TT_GET_SERVER_STATUS, "HALF_DLGP");
   ASSERT_TRUE(status.ok());
-  // The missing part has no process entry: it counts neither way.
-  EXPECT_EQ(StatusRecord(*status).run_status, 2);
+  // The missing part has no process: the server runs only partly.
+  EXPECT_EQ(StatusRecord(*status).run_status, 1);
+  EXPECT_EQ(StatusRecord(*status).components,
+            (std::vector<ComponentStatusEntry>{{"Gateway", 1, 0}, {"Missing part", 0, 0}}));
   EXPECT_EQ(server.desired_state, kDesiredStateStarted);
 }
 
@@ -175,10 +209,11 @@ TEST_F(ServerControl, MalformedControlRequestsReportFailure) {
   auto stop = client.Request(TELMO_TT_STOP_SERVER, {}, 5s);
   ASSERT_TRUE(stop.ok());
   EXPECT_TRUE(stop->status.holds(kFacilityManagement, 15019)) << stop->status.describe();
-  // A status request that does not parse gets an empty record and a clear status.
+  // A status request that does not parse names no server: "no status given",
+  // never a clear status that would read as "exists and is stopped".
   auto status = client.Request(TELMO_TT_GET_SERVER_STATUS, short_name, 5s);
   ASSERT_TRUE(status.ok());
-  EXPECT_FALSE(status->status.failed()) << status->status.describe();
+  EXPECT_TRUE(status->status.holds(kFacilityManagement, 15022)) << status->status.describe();
   EXPECT_EQ(StatusRecord(*status), ServerStatusRecord{});
   EXPECT_EQ(gServerTable.head()->desired_state, kDesiredStateStopped);
   // A notice that does not parse is dropped; the loop goes on.
