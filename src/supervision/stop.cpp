@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -6,6 +7,7 @@
 #include "config/globals.h"
 #include "config/manager_log.h"
 #include "config/manager_state.h"
+#include "external/telmo_client.h"
 #include "external/telmo_env.h"
 #include "external/telmo_server.h"
 #include "platform/paths.h"
@@ -62,7 +64,78 @@ int KillMarked(const std::string& image, const std::vector<DWORD>& pids, TaskKil
   return killed;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The shut-down request to one component, left open until the wait is over:
+// the component answers on it before it ends.
+struct ShutdownRequest {
+  ComponentRecord* component = nullptr;
+  TelmoClient connection;
+  bool delivered = false;
+};
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Sends the request without waiting for its answer. Failing to reach a
+// component (not serving, ended already) is no failure of the stop: the kill
+// covers it.
+void SendShutdownRequest(ServerRecord& server, ShutdownRequest& request, Clock::time_point deadline) {
+  const ComponentRecord& component = *request.component;
+  const auto limit = std::chrono::milliseconds(std::max(RemainingMs(deadline), 1));
+  DWORD error = ERROR_SUCCESS;
+  if (auto endpoint = ResolveService(LocalNode().view(), component.tcp_service.view()); !endpoint) {
+    error = endpoint.error();
+  } else if (auto client = TelmoClient::Connect(*endpoint, limit); !client) {
+    error = client.error();
+  } else if (auto sent = client->Post(TELMO_TT_SHUT, {}, limit); !sent) {
+    error = sent.error();
+  } else {
+    request.connection = std::move(client).value();
+    request.delivered = true;
+  }
+  if (!request.delivered && DiagnosticsWanted()) {
+    DiagLine(kTraceCategory, 3005,
+             Format("Shut-down request to component %s of server %s not delivered: error %u\n",
+                    component.name.c_str(), server.name.c_str(), static_cast<unsigned>(error)));
+  }
+}
+
 }  // namespace
+
+DWORD ShutdownGraceMs() {
+  // "Timeout" counts tenths of a second; the wait stays well under it, so a
+  // console that waits that long for the stop's reply gets it.
+  const long long quarter_of_reply_timeout = static_cast<long long>(gMgmtParameters.timeout.load()) * 100 / 4;
+  return static_cast<DWORD>(std::clamp<long long>(quarter_of_reply_timeout, 0, kShutdownGraceMs));
+}
+
+void StopComponents(ServerRecord& server, std::span<ComponentRecord* const> components) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ShutdownGraceMs());
+  // Every component is asked first, so that all of them end together...
+  std::vector<ShutdownRequest> requests;
+  requests.reserve(components.size());
+  for (ComponentRecord* component : components) {
+    TELMO_MGMT_LOG("TELMO_MGMT_StopComponent", "Stopping server %s, component %s\n", server.name.c_str(),
+                   component->name.c_str());
+    requests.push_back(ShutdownRequest{component, {}, false});
+    SendShutdownRequest(server, requests.back(), deadline);
+  }
+  // ...then one wait against one deadline for those that were asked: a
+  // component ending on request is neither cut short nor logged as killed,
+  // and one that ignores the request costs the deadline once, not per
+  // component.
+  for (const ShutdownRequest& request : requests) {
+    if (!request.delivered) continue;
+    const int index = gProcessTable.Find(&server, request.component);
+    if (index < 0 || !gProcessTable.entry(index).process) continue;
+    WaitForSingleObject(gProcessTable.entry(index).process, static_cast<DWORD>(RemainingMs(deadline)));
+  }
+  // What still runs is killed.
+  for (ComponentRecord* component : components) TELMO_MGMT_KillComponent(gProcessTable, server, *component);
+}
 
 std::string TaskKillLogPath() {
   std::string path;
@@ -94,37 +167,16 @@ void TELMO_MGMT_StopServer(ServerRecord& server, StatusBlock& status) {
   TELMO_SERVER_INITBLK(status);
   TELMO_MGMT_LOG("TELMO_MGMT_StopServer", "Stopping Server %s\n", server.name.c_str());
   server.desired_state = kDesiredStateStopped;
+  std::vector<ComponentRecord*> components;
   server.component_cursor = -1;
-  while (ComponentRecord* component = config::NextComponent(server)) {
-    TELMO_SERVER_INITBLK(status);
-    TELMO_MGMT_StopComponent(*component, server, status);
-  }
+  while (ComponentRecord* component = config::NextComponent(server)) components.push_back(component);
+  supervision::StopComponents(server, components);
 }
 
 void TELMO_MGMT_StopComponent(ComponentRecord& component, ServerRecord& server, StatusBlock& status) {
-  TELMO_MGMT_LOG("TELMO_MGMT_StopComponent", "Stopping server %s, component %s\n", server.name.c_str(),
-           component.name.c_str());
   TELMO_SERVER_INITBLK(status);
-  // The request's outcome is not the stop's: a component that has already
-  // ended answers nothing, and one that ignores the request is killed next.
-  StatusBlock request_status;
-  TELMO_SERVER_SHUTDOWN(LocalNode().view(), component.tcp_service.view(), request_status);
-  if (request_status.failed() && DiagnosticsWanted()) {
-    DiagLine(kTraceCategory, 3005,
-             Format("Shut-down request to component %s of server %s not answered: %s\n", component.name.c_str(),
-                    server.name.c_str(), request_status.describe().c_str()));
-  }
-  // A component that acknowledged the request is on its way out, but closing
-  // its connection is not the end of its process: give it a bounded time to
-  // finish, so that an orderly end is neither cut short nor logged as a
-  // forcible termination. What still runs afterwards is killed.
-  if (!request_status.failed()) {
-    const int index = gProcessTable.Find(&server, &component);
-    if (index >= 0 && gProcessTable.entry(index).process) {
-      WaitForSingleObject(gProcessTable.entry(index).process, supervision::kShutdownGraceMs);
-    }
-  }
-  TELMO_MGMT_KillComponent(gProcessTable, server, component);
+  const std::vector<ComponentRecord*> one{&component};
+  supervision::StopComponents(server, one);
 }
 
 void TELMO_MGMT_TerminateProcesses(ServerTable& table, StatusBlock& status) {
