@@ -27,8 +27,17 @@ extern std::atomic<bool> gManagerStarting;
 extern std::atomic<DWORD> gServiceExitCode;
 /// Set by the "-infinite" developer hook: the next worker waits before it starts.
 extern std::atomic<bool> gWorkerWait;
+/// Set at the first moment of a stop (the stop or shutdown control, the stop
+/// worker): from then on no server is checked, restarted or started.
+extern std::atomic<bool> gManagerStopping;
 
 namespace telmo {
+/// The developer wait of "-infinite": sleeps 1000 ms at a time until one
+/// release more than the waits before it has come. Each wait takes one release.
+void DeveloperWait();
+/// Releases the current (or next) developer wait. Safe in a signal handler.
+void ReleaseDeveloperWait() noexcept;
+
 /// The local node name that TELMO_SERVER_INIT filled (empty before).
 [[nodiscard]] Text32 LocalNode();
 void SetLocalNode(const Text32& node);

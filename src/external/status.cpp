@@ -70,6 +70,7 @@ constexpr Text kManagementTexts[] = {
     {15043, "the DLGP's -TCPSERVICE argument differs from the server's"},
     {15044, "time-out too long or not a number"},
     {15045, "request refused: the requester is not on this node"},
+    {15046, "request refused: the manager is stopping"},  // this manager's own
 };
 }  // namespace
 

@@ -27,6 +27,12 @@ void StartOrStop(RequestContext& context, Control control) {
     ServerRecord* server = table_lock.owns() ? TELMO_MGMT_FindServer(service, gServerTable) : nullptr;
     if (!server) {
       TELMO_SERVER_LDBLK(kFacilityManagement, 15017, context.reply);
+    } else if (start && RequesterIsLocal(context.requester) && gManagerStopping) {
+      // A server started now would outlive the stop that has begun.
+      TELMO_SERVER_LDBLK(kFacilityManagement, 15018, context.reply);
+      TELMO_SERVER_LDBLK(kFacilityManagement, supervision::kStatusManagerStopping, context.reply);
+      MGR_LOG("Starting REFUSED for server %s on request of %s@%s: the manager is stopping\n", server->name.c_str(),
+              context.requester.user.c_str(), context.requester.node.c_str());
     } else if (RequesterIsLocal(context.requester)) {
       MGR_LOG(start ? "Starting server %s on request of %s@%s\n" : "Stopping server %s on request of %s@%s\n",
               server->name.c_str(), context.requester.user.c_str(), context.requester.node.c_str());

@@ -1,6 +1,8 @@
 #include "requests/worker.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
 
 #include "config/globals.h"
@@ -44,17 +46,65 @@ constexpr std::array kRoutes{
     Route{TELMO_TT_MSG, HandleNamedRequest},
 };
 
-// The developer hook of "-infinite": sleeps until a debugger (or SIGUSR1, see
-// the entry point) clears the flag.
-void WaitWhileWorkerWaitIsSet() {
-  while (gWorkerWait) Sleep(1000);
-}
+using Clock = std::chrono::steady_clock;
+
+// The periodic checks run on idle passes (the counter) and also when their
+// period has elapsed by the clock, so that request traffic, which keeps the
+// receive from ever timing out, cannot hold them off.
+class CheckSchedule {
+ public:
+  explicit CheckSchedule(Clock::time_point now) : last_watchdog_(now), last_server_(now) {}
+
+  void OnIdlePass(Clock::time_point now) {
+    const IdlePass pass = PlanIdlePass(idle_counter_, gMgmtParameters.check_period.load());
+    if (pass.watchdog_check && ChecksAllowed()) RunWatchdogCheck(now);
+    idle_counter_ = pass.next_counter;
+    if (pass.server_check && ChecksAllowed()) RunServerCheck(now);
+  }
+
+  void ChecksDueByClock(Clock::time_point now) {
+    if (!ChecksAllowed()) return;
+    if (now - last_watchdog_ >= kWatchdogCheckPeriod) RunWatchdogCheck(now);
+    if (now - last_server_ >= ServerCheckPeriod(gMgmtParameters.check_period.load())) RunServerCheck(now);
+  }
+
+ private:
+  static constexpr auto kWatchdogCheckPeriod = std::chrono::seconds(3);
+
+  // Check period / 10 idle passes, each worth one receive time-out (1 s); at
+  // least one, so that a short period does not check after every request.
+  static Clock::duration ServerCheckPeriod(int check_period) {
+    return std::chrono::seconds(std::max(check_period / 10, 1));
+  }
+
+  // Once a stop has begun, nothing is checked: a check would restart what
+  // the stop has just ended.
+  static bool ChecksAllowed() { return !gManagerExiting && !gManagerStopping; }
+
+  void RunWatchdogCheck(Clock::time_point now) {
+    last_watchdog_ = now;
+    MGR_TRACE("Before CheckServersWatchdogs");
+    TELMO_MGMT_CheckServersWatchdogs(gServerTable);
+    MGR_TRACE("After CheckServersWatchdogs");
+  }
+
+  void RunServerCheck(Clock::time_point now) {
+    idle_counter_ = 0;
+    last_server_ = now;
+    MGR_TRACE("Before CheckServers");
+    TELMO_MGMT_CheckServers(gServerTable);
+    MGR_TRACE("After CheckServers");
+  }
+
+  std::uint32_t idle_counter_ = 0;
+  Clock::time_point last_watchdog_;
+  Clock::time_point last_server_;
+};
 
 void RequestLoop(CollaborativeConfig& collaborative) {
   StatusBlock general;
   StatusBlock reply;
-  StatusBlock scratch;
-  std::uint32_t idle_counter = 0;
+  CheckSchedule schedule(Clock::now());
   while (!gManagerExiting) {
     TELMO_SERVER_INITBLK(general);
     TELMO_SERVER_INITBLK(reply);
@@ -65,43 +115,30 @@ void RequestLoop(CollaborativeConfig& collaborative) {
     // passes, or no server would be checked while the manager cannot listen.
     TELMO_SERVER_INITBLK(general);
 
+    // Once a stop has begun the loop only answers: shorter waits let it
+    // notice the end of the stop at once.
     TelmoMessage request;
-    const int received = TELMO_SERVER_RECEIVE(10, request, general);
+    const int received = TELMO_SERVER_RECEIVE(gManagerStopping ? 1 : 10, request, general);
     MGR_TRACE("After TELMO_SERVER_RECEIVE, %s", general.failed() ? "Error returned" : "OK");
-    if (general.failed()) continue;
-
-    if (received <= 0) {
-      const IdlePass pass = PlanIdlePass(idle_counter, gMgmtParameters.check_period.load());
-      if (pass.watchdog_check && !gManagerExiting) {
-        MGR_TRACE("Before CheckServersWatchdogs");
-        TELMO_MGMT_CheckServersWatchdogs(gServerTable);
-        MGR_TRACE("After CheckServersWatchdogs");
+    if (!general.failed() && received <= 0) {
+      schedule.OnIdlePass(Clock::now());
+    } else if (!general.failed()) {
+      RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply,
+                             &collaborative};
+      MGR_TRACE("Read a message TT=%s", TELMO_MGMT_DecodeTT(context.tt));
+      if (DiagnosticsWanted()) {
+        StatusBlock diag;
+        TELMO_DIAG_LOG(kTraceCategory, 3005,
+                       Format(">>>_RequestReceived: TT=[%d] Requester=[%s,%s]\n", context.tt,
+                              context.requester.node.c_str(), context.requester.user.c_str()),
+                       diag);
       }
-      idle_counter = pass.next_counter;
-      if (pass.server_check && !gManagerExiting) {
-        idle_counter = 0;
-        MGR_TRACE("Before CheckServers");
-        TELMO_MGMT_CheckServers(gServerTable);
-        MGR_TRACE("After CheckServers");
-      }
-      continue;
+      Dispatch(context);
     }
-
-    RequestContext context{request, TELMO_SERVER_REQSRC(request), TELMO_SERVER_TRANSTYPE(request), general, reply,
-                           &collaborative};
-    MGR_TRACE("Read a message TT=%s", TELMO_MGMT_DecodeTT(context.tt));
-    if (DiagnosticsWanted()) {
-      StatusBlock diag;
-      TELMO_DIAG_LOG(kTraceCategory, 3005,
-                     Format(">>>_RequestReceived: TT=[%d] Requester=[%s,%s]\n", context.tt,
-                            context.requester.node.c_str(), context.requester.user.c_str()),
-                     diag);
-    }
-    Dispatch(context);
+    schedule.ChecksDueByClock(Clock::now());
   }
   // Requests to DLGPs still waiting for their answer belong to this loop.
   TELMO_MGMT_AbandonWatchdogRequests();
-  (void)scratch;
 }
 
 }  // namespace
@@ -134,10 +171,8 @@ void Dispatch(RequestContext& context) {
 unsigned WorkerThread(const int* action_pointer) {
   using namespace telmo;
   const int action = *action_pointer;
-  if (gWorkerWait) {
-    requests::WaitWhileWorkerWaitIsSet();
-    gWorkerWait = false;
-  }
+  // "-infinite": only the next worker waits.
+  if (gWorkerWait.exchange(false)) DeveloperWait();
   StatusBlock general;
   StatusBlock scratch;
   if (TELMO_SERVER_INIT_THREAD(general) == 0) {

@@ -37,15 +37,18 @@ int ResolveRegDeleteKeyEx() {
   return g_reg_delete_key_ex_state;
 }
 
-// "-infinite": the process sleeps until a debugger clears the flag or the
-// developer sends SIGUSR1.
-volatile std::sig_atomic_t g_infinite_wait = 0;
-extern "C" void ReleaseInfiniteWait(int) { g_infinite_wait = 0; }
+// "-infinite": the process sleeps until the developer sends SIGUSR1 (or a
+// debugger counts a release); then the next worker waits the same way, and a
+// second SIGUSR1 releases it.
+extern "C" void ReleaseInfiniteWait(int) { ReleaseDeveloperWait(); }
 
-void DeveloperWait() {
-  std::signal(SIGUSR1, ReleaseInfiniteWait);
-  g_infinite_wait = 1;
-  while (g_infinite_wait) Sleep(1000);
+void InfiniteWait() {
+  struct sigaction action {};
+  action.sa_handler = ReleaseInfiniteWait;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, nullptr);
+  DeveloperWait();
   gWorkerWait = true;
 }
 
@@ -131,7 +134,7 @@ int ManagerMain(const std::vector<std::string>& args) {
   const std::string first = args.empty() ? std::string() : Lower(args[0]);
 
   ResolveRegDeleteKeyEx();
-  if (first == "-infinite") DeveloperWait();
+  if (first == "-infinite") InfiniteWait();
 
   if (!platform::EnablePrivilege("SeDebugPrivilege")) {
     std::printf("Cannot set SeDebugPrivilege\n");

@@ -19,6 +19,11 @@ namespace {
 
 constexpr DWORD kControlsWhenRunning = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
+// The controls the service accepts, in this one place: the service main sets
+// it (none during start-up, stop and shutdown once it is over) and every
+// report that is not a pending one carries it.
+std::atomic<DWORD> g_controls_accepted{0};
+
 SERVICE_STATUS_HANDLE g_status_handle;
 
 // The status reporter can be called from the service main and the control
@@ -110,6 +115,8 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   gWorkerCount = 0;
   gManagerExiting = false;
   gServiceExitCode = 0;
+  gManagerStopping = false;
+  g_controls_accepted = 0;
   {
     std::lock_guard lock(g_report_mutex);
     g_stopped_reported = false;
@@ -189,7 +196,8 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
     MGR_TRACE("_beginthreadex for listenning thread returned invalid handle %d, exiting ", 0);
     return;
   }
-  ReportStatus(SERVICE_RUNNING, 0, 0, 0, kControlsWhenRunning);
+  g_controls_accepted = kControlsWhenRunning;
+  ReportStatus(SERVICE_RUNNING, 0, 0, 0, g_controls_accepted.load());
   WriteManagerEvent(kEventManagerStarted, EVENTLOG_INFORMATION_TYPE, "TELMO Manager started");
   gManagerStarting = false;
   MGR_TRACE("Setting Manager Starting to false");
@@ -236,6 +244,8 @@ void ServiceControlHandler(DWORD control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: {
       if (g_stop_handled.exchange(true)) return;
+      // The first moment of the stop: no check, restart or start from now on.
+      gManagerStopping = true;
       DWORD wait_count = 1;
       ReportStatus(SERVICE_STOP_PENDING, 0, wait_count, SERVICE_TIMEOUT, 0);
       MGR_TRACE("Service state to STOP_PENDING received, waitcount %d, SERVICE_TIMEOUT %d",
@@ -261,13 +271,18 @@ void ServiceControlHandler(DWORD control) {
       CloseHandle(stop);
       MGR_TRACE("Triggering Event to terminate service from Service Control routine");
       SignalStopEvent();
-      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0, kControlsWhenRunning);
+      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0, g_controls_accepted.load());
       break;
     }
     case SERVICE_CONTROL_INTERROGATE:
       break;
     default:
-      ReportStatus(SERVICE_RUNNING, 0, 0, 0, kControlsWhenRunning);
+      // A control of the service's own changes nothing: the state and the
+      // controls accepted stay what the service main made them. Before
+      // start-up is over (none accepted yet) the service main's own reports
+      // stand.
+      if (g_controls_accepted.load() == 0) break;
+      ReportStatus(SERVICE_RUNNING, 0, 0, 0, g_controls_accepted.load());
       break;
   }
 }

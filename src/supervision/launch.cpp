@@ -37,13 +37,38 @@ ProductVersion VersionOf(const std::string& path) {
   return v;
 }
 
+constexpr const char* kControllerService = "VexplanContextService";
+constexpr const char* kControllerImage = "telmo_vxpl_dlgp.exe";
+
 // The controller DLGP is started by its context service; the manager adopts
-// the process it finds.
+// the process it finds. A process of that image name is adopted only when it
+// runs the configured executable file or was started for the context service:
+// an adopted process is killed when its server stops, so a namesake started
+// by hand must never be taken for it.
+DWORD FindControllerDlgp(const std::string& path, ProcessHandle& process) {
+  process.reset();
+  SnapshotHandle snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (!snapshot) return 0;
+  PROCESSENTRY32 entry;
+  DWORD found = 0;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.szExeFile.find(kControllerImage) == std::string::npos) continue;
+    ProcessHandle candidate = OpenProcess(PROCESS_SET_INFORMATION, TRUE, entry.th32ProcessID);
+    if (platform::RunsProgramFile(candidate, path) || platform::StartedForService(candidate, kControllerService)) {
+      process = std::move(candidate);
+      found = entry.th32ProcessID;
+      break;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
 void AdoptControllerDlgp(ComponentRecord& component, ServerRecord& server, const std::string& path,
                          const ProductVersion& v) {
-  StartWindowsService("VexplanContextService");
+  StartWindowsService(kControllerService);
   ProcessHandle process;
-  const DWORD pid = TELMO_MGMT_FindProcessByName("telmo_vxpl_dlgp.exe", process);
+  const DWORD pid = FindControllerDlgp(path, process);
   if (DiagnosticsWanted()) {
     TELMO_MGMT_LOG("TELMO_MGMT_StartComponent", "Started component %s at [%s v%d.%d.%d.%d] hprocess =[%d] PID [%d, %d]\n",
                component.name.c_str(), path.c_str(), v.major, v.minor, v.build, v.revision, process.value(),
@@ -103,6 +128,11 @@ bool TELMO_MGMT_LogonServerUser(const ServerRecord& server, LogonToken& logon, S
 void TELMO_MGMT_StartComponent(ComponentRecord& component, ServerRecord& server, LogonToken& logon,
                                StatusBlock& status) {
   StatusBlock scratch;
+  if (gManagerStopping) {
+    // Nothing is started once a stop has begun: it would outlive the stop.
+    TELMO_SERVER_LDBLK(kFacilityManagement, kStatusManagerStopping, status);
+    return;
+  }
   if (TELMO_MGMT_IsComponentRunning(gProcessTable, server, component) == 1) return;
   if (component.executable.empty()) return;
 

@@ -4,6 +4,7 @@
 // the controller DLGP, which a Windows service starts rather than the manager.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,10 @@ namespace telmo::supervision {
 
 /// The command interpreter scripts run through (the stand-in of cmd.exe).
 inline constexpr const char* kCommandInterpreter = "/bin/sh";
+
+/// (15, 15046): what a start refused because the manager is stopping loads,
+/// after the request's own failure code.
+inline constexpr std::int32_t kStatusManagerStopping = 15046;
 
 /// The process id of a handle for log lines: -1 for the empty handle.
 [[nodiscard]] int LoggedProcessId(const ProcessHandle& process);

@@ -2,6 +2,7 @@
 
 #include "config/globals.h"
 #include "config/manager_log.h"
+#include "config/manager_state.h"
 #include "config/mgmt_params.h"
 #include "config/server_file.h"
 #include "external/telmo_files.h"
@@ -97,6 +98,9 @@ BYTE TELMO_MGMT_Startup(ServerTable& table) {
 BYTE TELMO_MGMT_shutdown(ServerTable& table) {
   BYTE error = 0;
   StatusBlock status;
+  // From here on nothing is checked, restarted or started (the control
+  // handler sets it already when the stop comes from a control).
+  gManagerStopping = true;
 
   TELMO_MGMT_TerminateProcesses(table, status);
   if (status.failed()) {

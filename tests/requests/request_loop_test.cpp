@@ -1,5 +1,7 @@
 // The request loop: invalid transaction types, the rights check, the manager
 // parameters requests and the schedule of the idle passes.
+#include <atomic>
+
 #include "requests/worker.h"
 #include "supervision/launch.h"
 #include "util/period_slots.h"
@@ -223,6 +225,42 @@ TEST_F(Loop, IdlePassesRestartACrashedComponentWithAShortCheckPeriod) {
   worker.Stop();
   EXPECT_NE(RecordedPid(server, 0), before);
   EXPECT_EQ(LogCount("Zarvel Telmo Manager restarting failed or unresponsive process"), 1);
+}
+
+TEST_F(Loop, ChecksRunByTheClockWhileRequestsKeepTheLoopBusy) {
+  ServerRecord& server =
+      manager_.AddServer("Busy", "BUSY_DLGP", {manager_.ServingComponent("Gateway", "busy_dlgp", "BUSY_DLGP")});
+  StatusBlock status{};
+  TELMO_MGMT_StartServer(server, status);
+  ASSERT_TRUE(manager_.WaitReady("BUSY_DLGP"));
+  const DWORD before = RecordedPid(server, 0);
+  gMgmtParameters.check_period = 20;  // a server check every 2 s
+  RequestWorker worker(manager_);
+
+  // A console polling 50 times a second: no receive ever times out, so no
+  // pass is idle.
+  std::atomic<bool> polling{true};
+  std::atomic<int> answered{0};
+  std::thread console([&] {
+    TelmoClient client = RequestWorker::Connect();
+    while (polling) {
+      if (client.Request(TELMO_TT_GET_MGMT_PARAMS, {}, 5s).ok()) ++answered;
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(CrashProcess(before));
+  fs::remove(manager_.ReadyFile("BUSY_DLGP"));
+  // Within the period and one second, with room for a loaded machine.
+  const bool restarted = manager_.WaitReady("BUSY_DLGP", 4000ms);
+  polling = false;
+  console.join();
+  worker.Stop();
+  gMgmtParameters.check_period = 600;
+
+  EXPECT_TRUE(restarted);
+  EXPECT_GT(answered.load(), 50);
+  EXPECT_NE(RecordedPid(server, 0), before);
 }
 
 }  // namespace

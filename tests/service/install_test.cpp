@@ -2,7 +2,10 @@
 // database and the registry of a temporary node.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "config/manager_state.h"
@@ -165,6 +168,49 @@ TEST_F(Install, InstalledManagerStartsServesAndStopsUnderTheServiceControlManage
   EXPECT_EQ(status.dwWin32ExitCode, 0u);
   EXPECT_EQ(Manager({"-remove"}).output, "Zarvel Telmo Manager removed.\n");
   EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+}
+
+TEST_F(Install, InfiniteWaitIsReleasedBySigusr1AndOnlyTheNextWorkerWaits) {
+  WriteFile(node_.services_file(), "TELMOManager " + std::to_string(FreeLoopbackPort()) + "/tcp\n");
+  const std::string command = platform::QuoteArgument(BuiltProgram("telmo_manager").string()) + " -infinite";
+  SC_HANDLE service = CreateServiceA(manager_, kInstalledServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  const auto status = [&] {
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed);
+    return s;
+  };
+  const auto await = [&](const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done) {
+    for (int i = 0; i < 100; ++i) {
+      if (done(status())) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  };
+  const auto pid = static_cast<pid_t>(status().dwProcessId);
+  ASSERT_GT(pid, 0);
+
+  // The entry waits: the service main has not reported yet.
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(status().dwCurrentState, SERVICE_START_PENDING);
+  ::kill(pid, SIGUSR1);
+  // Released, the service main runs, and the start-up worker waits in turn.
+  EXPECT_TRUE(await([](const auto& s) { return s.dwCurrentState == SERVICE_RUNNING; }));
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(status().dwControlsAccepted, 0u) << "the start-up worker should still wait";
+  ::kill(pid, SIGUSR1);
+  EXPECT_TRUE(await([](const auto& s) { return s.dwControlsAccepted != 0; }));
+  // No worker after it waits: the stop goes through.
+  SERVICE_STATUS control{};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &control)) << GetLastError();
+  const bool stopped = await([](const auto& s) { return s.dwCurrentState == SERVICE_STOPPED; });
+  if (!stopped) ::kill(pid, SIGKILL);
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(status().dwWin32ExitCode, 0u);
 }
 
 }  // namespace

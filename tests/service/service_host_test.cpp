@@ -82,6 +82,10 @@ class ServiceHost : public ::testing::Test {
                               nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(service_) << GetLastError();
     service::SetWorkerFunction(ScriptedWorker);
+    g.release_startup = true;
+    g.stop_ms = 0;
+    g.startups = 0;
+    g.stops = 0;
   }
 
   void TearDown() override {
@@ -178,6 +182,27 @@ TEST_F(ServiceHost, StopDuringStartUpIsRefused) {
   EXPECT_EQ(g.stops, 0);
   g.release_startup = true;
   ASSERT_TRUE(WaitRunningWithControls());
+}
+
+TEST_F(ServiceHost, ControlOfItsOwnDuringStartUpLeavesStopRefused) {
+  g.release_startup = false;
+  StartDispatcher();
+  ASSERT_TRUE(Eventually([&] { return g.startups.load() == 1; }));
+  SERVICE_STATUS status;
+  const bool own_sent = ControlService(service_, 200, &status) != FALSE;
+  const bool reported = Eventually([&] { return Reports().size() >= 3; });
+  const bool stop_sent = ControlService(service_, SERVICE_CONTROL_STOP, &status) != FALSE;
+  const DWORD stop_error = GetLastError();
+  g.release_startup = true;
+
+  EXPECT_TRUE(own_sent);
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(Reports()[2].status.dwCurrentState, SERVICE_RUNNING);
+  EXPECT_EQ(Reports()[2].status.dwControlsAccepted, 0u) << "still starting up: no control accepted";
+  EXPECT_FALSE(stop_sent);
+  EXPECT_EQ(stop_error, ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  ASSERT_TRUE(WaitRunningWithControls());
+  EXPECT_EQ(g.stops, 0);
 }
 
 TEST_F(ServiceHost, SlowStopReportsStopPendingEveryHundredMillisecondsThenStopped) {

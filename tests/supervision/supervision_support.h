@@ -189,6 +189,7 @@ class ManagerNode {
     gMgmtParameters.check_period = MgmtParameters::kDefaultCheckPeriod;
     gMgmtParameters.timeout = MgmtParameters::kDefaultTimeout;
     gManagerExiting = false;
+    gManagerStopping = false;
   }
 
   std::vector<DWORD> tracked_;
