@@ -185,7 +185,7 @@ TEST_F(Install, InfiniteWaitIsReleasedBySigusr1AndOnlyTheNextWorkerWaits) {
     return s;
   };
   const auto await = [&](const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {  // 15 s
       if (done(status())) return true;
       std::this_thread::sleep_for(50ms);
     }

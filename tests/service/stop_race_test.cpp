@@ -60,8 +60,9 @@ TEST(ServiceStop, NothingIsCheckedRestartedOrStartedOnceTheStopHasBegun) {
   };
   TelmoClient client = RequestWorker::Connect();
   SERVICE_STATUS control{};
-  const bool stop_sent = Eventually([&] { return ControlService(service, SERVICE_CONTROL_STOP, &control) != FALSE; });
-  if (!stop_sent || !Eventually([&] { return g_stop_entered.load(); })) {
+  const bool stop_sent =
+      Eventually([&] { return ControlService(service, SERVICE_CONTROL_STOP, &control) != FALSE; }, 15s);
+  if (!stop_sent || !Eventually([&] { return g_stop_entered.load(); }, 15s)) {
     release();
     FAIL() << "the stop did not begin";
   }

@@ -4,8 +4,13 @@
 // files, and bounded waits on processes and logs.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <filesystem>
@@ -21,6 +26,7 @@
 #include "config/manager_state.h"
 #include "external/telmo_log.h"
 #include "external/telmo_services.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "support/test_env.h"
@@ -40,13 +46,17 @@ inline bool Eventually(const std::function<bool()>& done, std::chrono::milliseco
   return true;
 }
 
-/// True when no live process has this id (gone, or ended and not reaped yet).
+/// True when no live process has this id: gone, or ended and not reaped yet.
+/// Ended means every thread of it: /proc shows the first thread as a zombie
+/// ("Z") while the others may still be ending (for hundreds of milliseconds
+/// under ThreadSanitizer), and until then the manager rightly sees the
+/// process as running. Its pidfd tells when the whole process has ended.
 inline bool ProcessGone(DWORD pid) {
   if (pid == 0) return true;
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  if (stat.empty()) return true;
-  const auto close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+  const platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+  if (!pidfd) return errno == ESRCH;
+  pollfd ended{pidfd.get(), POLLIN, 0};
+  return ::poll(&ended, 1, 0) > 0;
 }
 inline bool ProcessAlive(DWORD pid) { return !ProcessGone(pid); }
 
@@ -135,7 +145,7 @@ class ManagerNode {
   [[nodiscard]] std::string ReadyArgument(const std::string& tag) const {
     return "--ready-file=" + ReadyFile(tag).string();
   }
-  bool WaitReady(const std::string& tag, std::chrono::milliseconds limit = 5000ms) const {
+  bool WaitReady(const std::string& tag, std::chrono::milliseconds limit = 15000ms) const {
     return Eventually([&] { return fs::exists(ReadyFile(tag)); }, limit);
   }
 
@@ -202,10 +212,11 @@ inline DWORD RecordedPid(ServerRecord& server, std::size_t component) {
   return GetProcessId(gProcessTable.entry(index).process);
 }
 
-/// Kills a process the way a crash would and waits until it has ended.
+/// Kills a process the way a crash would and waits until it has ended
+/// (bounded, allowing for sanitizers on a loaded machine).
 inline bool CrashProcess(DWORD pid) {
   if (pid == 0 || ::kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
-  return Eventually([&] { return ProcessGone(pid); });
+  return Eventually([&] { return ProcessGone(pid); }, 15000ms);
 }
 
 }  // namespace telmo::test
