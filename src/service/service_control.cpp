@@ -279,9 +279,9 @@ void ServiceControlHandler(DWORD control) {
     default:
       // A control of the service's own changes nothing: the state and the
       // controls accepted stay what the service main made them. Before
-      // start-up is over (none accepted yet) the service main's own reports
-      // stand.
-      if (g_controls_accepted.load() == 0) break;
+      // start-up is over (none accepted yet) and once a stop is under way,
+      // their own reports stand.
+      if (g_controls_accepted.load() == 0 || g_stop_handled) break;
       ReportStatus(SERVICE_RUNNING, 0, 0, 0, g_controls_accepted.load());
       break;
   }
