@@ -82,10 +82,6 @@ class ServiceHost : public ::testing::Test {
                               nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(service_) << GetLastError();
     service::SetWorkerFunction(ScriptedWorker);
-    g.release_startup = true;
-    g.stop_ms = 0;
-    g.startups = 0;
-    g.stops = 0;
   }
 
   void TearDown() override {
