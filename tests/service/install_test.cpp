@@ -198,12 +198,13 @@ TEST_F(Install, InfiniteWaitIsReleasedBySigusr1AndOnlyTheNextWorkerWaits) {
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(status().dwCurrentState, SERVICE_START_PENDING);
   ::kill(pid, SIGUSR1);
-  // Released, the service main runs, and the start-up worker waits in turn.
-  EXPECT_TRUE(await([](const auto& s) { return s.dwCurrentState == SERVICE_RUNNING; }));
+  // Released, the service main runs (its reports count checkpoints up), and
+  // the start-up worker waits in turn: start-up does not end.
+  EXPECT_TRUE(await([](const auto& s) { return s.dwCheckPoint >= 3; }));
   std::this_thread::sleep_for(1500ms);
-  EXPECT_EQ(status().dwControlsAccepted, 0u) << "the start-up worker should still wait";
+  EXPECT_EQ(status().dwCurrentState, SERVICE_START_PENDING) << "the start-up worker should still wait";
   ::kill(pid, SIGUSR1);
-  EXPECT_TRUE(await([](const auto& s) { return s.dwControlsAccepted != 0; }));
+  EXPECT_TRUE(await([](const auto& s) { return s.dwCurrentState == SERVICE_RUNNING && s.dwControlsAccepted != 0; }));
   // No worker after it waits: the stop goes through.
   SERVICE_STATUS control{};
   EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &control)) << GetLastError();
