@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libpugixml-dev
   libpam0g-dev libpam-modules libsystemd-dev
   clang libclang-rt-14-dev
   dpkg-dev systemd

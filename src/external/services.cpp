@@ -201,10 +201,7 @@ class PortCache {
     const bool settled = now.tv_sec - st.st_mtim.tv_sec > 2;
     if (!valid_ || !settled || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_ ||
         st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec) {
-      ports_.clear();
-      for (const auto& l : Load(path).lines) {
-        if (l.entry) ports_.emplace(ToUpper(l.entry->name), l.entry->port);  // the first entry of a name wins
-      }
+      ports_ = ServicePorts::Load(path);
       path_ = path;
       dev_ = st.st_dev;
       ino_ = st.st_ino;
@@ -212,8 +209,7 @@ class PortCache {
       mtime_ = st.st_mtim;
       valid_ = settled;
     }
-    const auto it = ports_.find(ToUpper(service));
-    return it == ports_.end() ? 0 : it->second;
+    return ports_.Port(service);
   }
 
  private:
@@ -224,7 +220,7 @@ class PortCache {
   ino_t ino_ = 0;
   off_t size_ = 0;
   timespec mtime_{};
-  std::unordered_map<std::string, int> ports_;
+  ServicePorts ports_;
 };
 
 }  // namespace
@@ -235,6 +231,27 @@ int TELMO_MGMT_GetServicePort(std::string_view service) {
   static telmo::PortCache cache;
   return cache.Port(service);
 }
+
+namespace telmo {
+
+ServicePorts ServicePorts::Load() { return Load(ServicesFilePath()); }
+
+ServicePorts ServicePorts::Load(const std::string& path) {
+  ServicePorts ports;
+  for (const auto& line : telmo::Load(path).lines) {
+    // The first entry of a name wins.
+    if (line.entry) ports.ports_.emplace(ToUpper(line.entry->name), line.entry->port);
+  }
+  return ports;
+}
+
+int ServicePorts::Port(std::string_view service) const {
+  if (service.empty()) return 0;
+  const auto it = ports_.find(ToUpper(service));
+  return it == ports_.end() ? 0 : it->second;
+}
+
+}  // namespace telmo
 
 int CheckPortNumber(std::string_view service, int* port, int* found) {
   const auto file = telmo::Load(telmo::ServicesFilePath());

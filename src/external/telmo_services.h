@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 /// The port listed for `service`, 0 when it is not listed (or the name is empty).
@@ -34,4 +35,18 @@ struct ServiceEntry {
 /// Every entry, in file order (for consoles).
 [[nodiscard]] std::vector<ServiceEntry> ListServices();
 [[nodiscard]] std::string ServicesFilePath();
+
+/// The ports of the services file as it stands when Load is called: one
+/// snapshot for many lookups in a row (a walk over every server), without the
+/// file check TELMO_MGMT_GetServicePort makes at each call. Port answers as
+/// TELMO_MGMT_GetServicePort would have then.
+class ServicePorts {
+ public:
+  [[nodiscard]] static ServicePorts Load();
+  [[nodiscard]] static ServicePorts Load(const std::string& path);
+  [[nodiscard]] int Port(std::string_view service) const;
+
+ private:
+  std::unordered_map<std::string, int> ports_;  ///< upper-case name -> the first entry's port
+};
 }  // namespace telmo

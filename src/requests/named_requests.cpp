@@ -35,8 +35,10 @@ constexpr std::array kNamedActions{
     NamedAction{"SetHealthCheckFlag", HandleSetHealthCheckFlag},
     NamedAction{"AgreeOnPort", HandleAgreeOnPort},
     NamedAction{"NoWriteOption", HandleNoWriteOption},
-    // The listing actions come here: ListOpcUaEndPoints, ListProcessDataSources,
-    // EnumerateServers, EnumerateDLGPServices.
+    NamedAction{"ListOpcUaEndPoints", HandleListOpcUaEndPoints},
+    NamedAction{"ListProcessDataSources", HandleListProcessDataSources},
+    NamedAction{"EnumerateServers", HandleEnumerateServers},
+    NamedAction{"EnumerateDLGPServices", HandleEnumerateDLGPServices},
     NamedAction{"GetRemoteServicePort", HandleGetRemoteServicePort},
     // Actions of this manager's own go after the ones above.
     NamedAction{"GetProcessStatus", HandleGetProcessStatus},
@@ -65,11 +67,16 @@ std::string HandlerLine(std::size_t buffer_size, const char* format, ...) {
 }
 
 void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data) {
+  SendNamedReply(request, data, StatusBlock{});
+}
+
+void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data, const StatusBlock& status) {
   StatusBlock block;
   TelmoMessage reply;
   if (!TELMO_SERVER_BLD_MSG(request.type, request.name, static_cast<std::uint32_t>(data.size()), data, reply, block)) {
     return;
   }
+  reply.status = status;
   TELMO_SERVER_SET_TRANSNUM(reply, TELMO_SERVER_TRANSNUM(request.context.request));
   TELMO_SERVER_SEND(kNamedReplyTimeout, reply, block);
 }

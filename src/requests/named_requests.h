@@ -51,6 +51,8 @@ void HandleNamedRequest(RequestContext& context);
 /// name block and transaction number, time-out argument 100. When no reply
 /// can be built nothing is sent or logged; the send's outcome is not looked at.
 void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data);
+/// The same with a failure the reply carries in its status (the listings).
+void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data, const StatusBlock& status);
 /// The 64-byte short reply holding `texts`.
 void SendShortReply(NamedRequest& request, std::initializer_list<std::string_view> texts);
 
@@ -69,6 +71,11 @@ void HandleNoWriteOption(NamedRequest& request);
 void HandleGetRemoteServicePort(NamedRequest& request);
 // process_status.cpp: this manager's own extension
 void HandleGetProcessStatus(NamedRequest& request);
+// listing_handlers.cpp
+void HandleListOpcUaEndPoints(NamedRequest& request);
+void HandleListProcessDataSources(NamedRequest& request);
+void HandleEnumerateServers(NamedRequest& request);
+void HandleEnumerateDLGPServices(NamedRequest& request);
 // watchdog_requests.cpp
 void HandleGetWatchDogData(NamedRequest& request);
 void HandleGetWatchDogDataReply(NamedRequest& request);
