@@ -21,7 +21,7 @@ done
 
 scripts/bootstrap.sh
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELMO_BUILD_BENCH=OFF >/dev/null
-cmake --build build-demo -j"${JOBS:-2}" --target telmo_manager telmoctl fake_component
+cmake --build build-demo -j"${JOBS:-2}" --target telmo_manager telmoctl fake_component fake_listing
 node_dir=${DEMO_DIR:-$PWD/demo-node}
 if [ "$fresh" = 1 ] || [ ! -f "$node_dir/env.sh" ]; then
   packaging/demo-node.sh "$PWD/build-demo" "$node_dir"

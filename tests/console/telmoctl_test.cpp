@@ -77,6 +77,34 @@ TEST_F(Telmoctl, StatusShowsLabelsAndEscapesControlCharactersOptionsMayFollowThe
   EXPECT_EQ(Json(Run({"params", "get", "--json"}))["reply_timeout"], 50);
 }
 
+TEST_F(Telmoctl, StatusWithoutAServiceListsEveryServerOfTheNode) {
+  manager_.AddServer("Plant", "PLANT_DLGP", {manager_.ServingComponent("Gateway", "plant_dlgp", "PLANT_DLGP")});
+  manager_.AddServer("Spare", "SPARE_DLGP", {});
+  RequestWorker worker(manager_);
+  (void)RequestWorker::Connect();  // listening
+  ASSERT_EQ(Run({"start", "PLANT_DLGP"}).rc, 0);
+  ASSERT_TRUE(manager_.WaitReady("PLANT_DLGP"));
+
+  auto r = Run({"status", "--json"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  const auto servers = Json(r)["servers"];
+  ASSERT_EQ(servers.size(), 2u) << r.out;
+  EXPECT_EQ(servers[0]["name"], "Plant");
+  EXPECT_EQ(servers[0]["run_status"], 2);
+  EXPECT_EQ(servers[0]["components"][0]["run_status"], 1);
+  EXPECT_EQ(servers[1]["service"], "SPARE_DLGP");
+  EXPECT_EQ(servers[1]["run_status"], 0);
+
+  r = Run({"status"});
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_NE(r.out.find("PLANT_DLGP"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("SPARE_DLGP"), std::string::npos) << r.out;
+
+  r = Run({"list", "servers", "--xml"});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_NE(r.out.find("<Server name=\"Spare\" dlgpService=\"SPARE_DLGP\""), std::string::npos) << r.out;
+}
+
 TEST_F(Telmoctl, StatusShowsEachProcessWithItsPidUptimeAndRestarts) {
   ServerRecord& server = manager_.AddServer(
       "Plant", "PLANT_DLGP", {manager_.ServingComponent("Gateway", "plant_dlgp", "PLANT_DLGP")});

@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   telmoctl::AddLogCommands(app, console);
   telmoctl::AddCollabCommands(app, console);
   telmoctl::AddNamedCommands(app, console);
+  telmoctl::AddListCommands(app, console);
 
   try {
     app.parse(argc, argv);

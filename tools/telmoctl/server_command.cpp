@@ -162,11 +162,14 @@ void AddServerCommands(CLI::App& app, Console& console) {
     console.action = [&console, service] { return Control(console, TELMO_TT_STOP_SERVER, *service); };
   });
 
-  CLI::App* status = app.add_subcommand("status", "Run status of a server and its components");
-  status->add_option("SERVICE", *service, "DLGP TCP service of the server")->required();
+  CLI::App* status =
+      app.add_subcommand("status", "Run status of a server and its components; without SERVICE, of every server");
+  status->add_option("SERVICE", *service, "DLGP TCP service of the server");
   status->add_flag("--v1", *v1, "Also each component's last reported connection status");
   status->callback([&console, service, v1] {
-    console.action = [&console, service, v1] { return Status(console, *service, *v1); };
+    console.action = [&console, service, v1] {
+      return service->empty() ? NodeStatus(console) : Status(console, *service, *v1);
+    };
   });
 }
 
