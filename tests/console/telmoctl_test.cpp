@@ -19,6 +19,11 @@ struct Outcome {
 
 class Telmoctl : public ::testing::Test {
  protected:
+  // The server table is process-wide: the next case starts from an empty one.
+  void TearDown() override {
+    for (auto& record : gServerTable.TakeAll()) config::FreeServerRecord(gProcessTable, std::move(record));
+  }
+
   Outcome Run(const std::vector<std::string>& args) {
     const fs::path err = manager_.node.root() / "telmoctl.err";
     const ProgramRun run = RunProgram(BuiltProgram("telmoctl"), args, 20000, err);
@@ -82,7 +87,8 @@ TEST_F(Telmoctl, StatusWithoutAServiceListsEveryServerOfTheNode) {
   manager_.AddServer("Spare", "SPARE_DLGP", {});
   RequestWorker worker(manager_);
   (void)RequestWorker::Connect();  // listening
-  ASSERT_EQ(Run({"start", "PLANT_DLGP"}).rc, 0);
+  const auto started = Run({"start", "PLANT_DLGP"});
+  ASSERT_EQ(started.rc, 0) << started.out << started.err;
   ASSERT_TRUE(manager_.WaitReady("PLANT_DLGP"));
 
   auto r = Run({"status", "--json"});
