@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config/manager_log.h"
-#include "config/server_file.h"
+#include "config/line_reader.h"
 #include "external/telmo_log.h"
 #include "platform/files.h"
 #include "platform/paths.h"
