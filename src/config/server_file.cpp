@@ -577,8 +577,11 @@ bool WriteServerFile(const ServerRecord& record, StatusBlock& status) {
     TELMO_SERVER_LDBLK(kFacilityManagement, 15001, status);
     return false;
   }
+  // Server files hold passwords: readable by the owner only. A file that
+  // already holds the record is left as it is: rewriting it costs two
+  // flushes to disk, and the stop of a node writes back every server.
+  if (platform::FileHolds(*path, content, 0600)) return true;
   errno = 0;
-  // Server files hold passwords: readable by the owner only.
   platform::WriteFailure failure = platform::WriteFailure::kNone;
   const Result<void> written = platform::WriteFileAtomically(*path, content, 0600, &failure);
   if (!written) {

@@ -96,6 +96,11 @@ Result<void> WriteFileAtomically(std::string_view path, std::string_view content
 /// does, with 0644.
 Result<void> RewriteFileAtomically(std::string_view path, std::string_view content, WriteFailure* failure = nullptr);
 
+/// True when `path` names a regular file (not a symbolic link) of this
+/// process's user, with permission `mode`, that holds exactly `content`:
+/// writing it again would change nothing on disk.
+[[nodiscard]] bool FileHolds(std::string_view path, std::string_view content, unsigned mode);
+
 /// A file open for reading, closed with the object. Error numbers are the C
 /// library's (errno), as its fopen would report them.
 class InputFile {

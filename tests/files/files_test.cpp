@@ -272,6 +272,24 @@ TEST(AtomicWrite, CreatesWithModeAndReplacesWhole) {
   EXPECT_EQ(ReadFile(target), "");
 }
 
+// A writer skips a file that already holds what it would write; anything
+// else about the file (content, length, permission, a link) means writing.
+TEST(AtomicWrite, FileHoldsOnlyTheSameContentInAPlainFileWithThatMode) {
+  using telmo::platform::FileHolds;
+  TempNode node;
+  const fs::path target = node.root() / "state" / "server.csd";
+  ASSERT_TRUE(WriteFileAtomically(target.string(), "a,b\n", 0600).ok());
+  EXPECT_TRUE(FileHolds(target.string(), "a,b\n", 0600));
+  EXPECT_FALSE(FileHolds(target.string(), "a,c\n", 0600));
+  EXPECT_FALSE(FileHolds(target.string(), "a,b\n\n", 0600));
+  EXPECT_FALSE(FileHolds(target.string(), "a,b", 0600));
+  EXPECT_FALSE(FileHolds(target.string(), "a,b\n", 0644));
+  const fs::path link = node.root() / "state" / "link.csd";
+  fs::create_symlink(target, link);
+  EXPECT_FALSE(FileHolds(link.string(), "a,b\n", 0600));
+  EXPECT_FALSE(FileHolds((node.root() / "state" / "none.csd").string(), "", 0600));
+}
+
 TEST(AtomicWrite, FailedWriteKeepsOldFileAndLeavesNoTemporary) {
   TempNode node;
   const fs::path dir = node.root() / "store";

@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -373,6 +374,26 @@ Result<void> RewriteFileAtomically(std::string_view path, std::string_view conte
   struct stat st {};
   if (!resolved || ::stat(resolved.get(), &st) != 0) return WriteFileAtomically(path, content, 0644, failure);
   return WriteFileAtomically(resolved.get(), content, st.st_mode & 07777, failure);
+}
+
+bool FileHolds(std::string_view path, std::string_view content, unsigned mode) {
+  const UniqueFd fd(::open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 07777) != (mode & 07777) || static_cast<std::uint64_t>(st.st_size) != content.size()) {
+    return false;
+  }
+  // One byte more than expected tells a file that grew meanwhile.
+  std::string on_disk(content.size() + 1, '\0');
+  std::size_t have = 0;
+  while (have < on_disk.size()) {
+    const ssize_t n = ::read(fd.get(), on_disk.data() + have, on_disk.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  return have == content.size() && std::string_view(on_disk.data(), have) == content;
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
