@@ -3,81 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "external/payload_codec.h"
 #include "external/telmo_frame.h"
 #include "platform/win_error.h"
 #include "util/text.h"
 
 namespace telmo::mgmt {
-namespace {
 
-// Reads little-endian fields from a payload, never past its end: a read that
-// does not fit marks the reader failed and yields zero.
-class Reader {
- public:
-  explicit Reader(std::span<const std::uint8_t> data) noexcept : data_(data) {}
-  std::int32_t I32() noexcept { return static_cast<std::int32_t>(U32()); }
-  std::uint32_t U32() noexcept {
-    if (!Has(4)) return 0;
-    const auto v = wire::GetU32(data_.data() + pos_);
-    pos_ += 4;
-    return v;
-  }
-  std::string Text() {
-    const std::uint32_t n = U32();
-    if (n > kMaxText || !Has(n)) {
-      failed_ = true;
-      return {};
-    }
-    std::string s(reinterpret_cast<const char*>(data_.data() + pos_), n);
-    pos_ += n;
-    return s;
-  }
-  Text32 NameField() noexcept {
-    Text32 t;
-    if (!Has(kNameField)) return t;
-    const auto* p = reinterpret_cast<const char*>(data_.data() + pos_);
-    // A name that is not terminated, or that holds a control character (it
-    // ends up in log lines), is malformed.
-    if (std::memchr(p, 0, kNameField) == nullptr || HasControlCharacter(std::string_view(p))) {
-      failed_ = true;
-    } else {
-      t.assign_bytes(p, kNameField);
-    }
-    pos_ += kNameField;
-    return t;
-  }
-  [[nodiscard]] std::size_t left() const noexcept { return data_.size() - pos_; }
-  /// Every byte used and nothing out of place.
-  [[nodiscard]] bool done() const noexcept { return !failed_ && pos_ == data_.size(); }
-  [[nodiscard]] bool failed() const noexcept { return failed_; }
-
- private:
-  bool Has(std::size_t n) noexcept {
-    if (failed_ || data_.size() - pos_ < n) {
-      failed_ = true;
-      return false;
-    }
-    return true;
-  }
-  std::span<const std::uint8_t> data_;
-  std::size_t pos_ = 0;
-  bool failed_ = false;
-};
-
-void PutText(std::vector<std::uint8_t>& out, std::string_view text) {
-  const std::size_t n = std::min<std::size_t>(text.size(), kMaxText);
-  wire::PutU32(out, static_cast<std::uint32_t>(n));
-  out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
-}
-
-bool PutNameField(std::vector<std::uint8_t>& out, std::string_view name) {
-  if (name.size() > kNameField - 1 || name.find('\0') != std::string_view::npos) return false;
-  out.insert(out.end(), name.begin(), name.end());
-  out.insert(out.end(), kNameField - name.size(), 0);
-  return true;
-}
-
-}  // namespace
+using detail::PayloadReader;
+using detail::PutNameField;
+using detail::PutText;
 
 Result<std::vector<std::uint8_t>> EncodeServiceRequest(std::string_view service) {
   std::vector<std::uint8_t> out;
@@ -86,7 +21,7 @@ Result<std::vector<std::uint8_t>> EncodeServiceRequest(std::string_view service)
 }
 
 Result<Text32> DecodeServiceRequest(std::span<const std::uint8_t> payload) {
-  Reader r(payload);
+  PayloadReader r(payload);
   const Text32 service = r.NameField();
   if (!r.done()) return Error{ERROR_INVALID_DATA};
   return service;
@@ -108,7 +43,7 @@ std::vector<std::uint8_t> EncodeServerStatus(const ServerStatusRecord& record, b
 }
 
 Result<ServerStatusRecord> DecodeServerStatus(std::span<const std::uint8_t> payload, bool v1) {
-  Reader r(payload);
+  PayloadReader r(payload);
   ServerStatusRecord record;
   record.server_name = r.Text();
   record.run_status = r.I32();
@@ -138,7 +73,7 @@ Result<std::vector<std::uint8_t>> EncodeStatusNotice(std::string_view service, s
 }
 
 Result<ServerStatusNotice> DecodeStatusNotice(std::span<const std::uint8_t> payload) {
-  Reader r(payload);
+  PayloadReader r(payload);
   ServerStatusNotice n;
   n.service = r.NameField();
   n.component_service = r.NameField();
@@ -155,7 +90,7 @@ std::vector<std::uint8_t> EncodeMgmtParams(const MgmtParams& params) {
 }
 
 Result<MgmtParams> DecodeMgmtParams(std::span<const std::uint8_t> payload) {
-  Reader r(payload);
+  PayloadReader r(payload);
   MgmtParams p;
   p.timeout = r.I32();
   p.check_period = r.I32();
@@ -228,31 +163,10 @@ Result<std::vector<std::string>> ParseShortReply(std::span<const std::uint8_t> d
 
 namespace {
 
-int LoadMalformed(StatusBlock& block) {
-  TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgMalformedPayload, block);
-  return 0;
-}
-
-int ParseServiceRequest(const TelmoMessage& request, std::initializer_list<std::int32_t> tts, telmo::Text32& service,
-                        StatusBlock& block) {
-  if (std::find(tts.begin(), tts.end(), request.tt) == tts.end()) {
-    TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgBadMessage, block);
-    return 0;
-  }
-  auto parsed = telmo::mgmt::DecodeServiceRequest(request.payload);
-  if (!parsed) return LoadMalformed(block);
-  service = *parsed;
-  return 1;
-}
-
-int BuildReply(const TelmoMessage& request, const StatusBlock& reply_status, std::vector<std::uint8_t> payload,
-               TelmoMessage& reply) {
-  IdentityRecord me;
-  TELMO_USR_GetApplicationID(me);
-  reply = telmo::MakeReply(request, reply_status, {}, me);
-  reply.payload = std::move(payload);
-  return 1;
-}
+using telmo::mgmt::detail::AcceptTT;
+using telmo::mgmt::detail::BuildReply;
+using telmo::mgmt::detail::LoadMalformed;
+using telmo::mgmt::detail::ParseServiceRequest;
 
 }  // namespace
 
@@ -289,10 +203,7 @@ int TELMO_MGMT_BLD_GETDEVSTATREPLY_V1(const TelmoMessage& request, const StatusB
 }
 
 int TELMO_MGMT_PARSE_UADEVICE_STATUS(const TelmoMessage& request, ServerStatusNotice& notice, StatusBlock& block) {
-  if (request.tt != TELMO_TT_NOTIFY_SERVER_STATUS) {
-    TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgBadMessage, block);
-    return 0;
-  }
+  if (!AcceptTT(request, {TELMO_TT_NOTIFY_SERVER_STATUS}, block)) return 0;
   auto parsed = telmo::mgmt::DecodeStatusNotice(request.payload);
   if (!parsed) return LoadMalformed(block);
   notice = *parsed;
@@ -306,10 +217,7 @@ int TELMO_MGMT_BLD_GETMGMTCONFREPLY(const TelmoMessage& request, std::int32_t ti
 
 int TELMO_MGMT_PARSE_SETMGMTCONFREQ(const TelmoMessage& request, std::int32_t& timeout, std::int32_t& check_period,
                                     StatusBlock& block) {
-  if (request.tt != TELMO_TT_SET_MGMT_PARAMS) {
-    TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgBadMessage, block);
-    return 0;
-  }
+  if (!AcceptTT(request, {TELMO_TT_SET_MGMT_PARAMS}, block)) return 0;
   auto parsed = telmo::mgmt::DecodeMgmtParams(request.payload);
   if (!parsed) return LoadMalformed(block);
   timeout = parsed->timeout;

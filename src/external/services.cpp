@@ -1,26 +1,23 @@
 // The node's TCP services file. Readers take no lock: every change replaces
 // the file by rename, so a reader sees the old file or the new one, whole.
-// Writers serialise on an exclusive flock of "<file>.lock" (a separate file,
+// Writers serialise on an exclusive lock of "<file>.lock" (a separate file,
 // because the services file itself is replaced under them) and re-read the
 // file under that lock before changing it.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <ctime>
 #include <charconv>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
 
+#include "external/line_file.h"
 #include "external/telmo_log.h"
 #include "external/telmo_services.h"
 #include "platform/environment.h"
 #include "platform/files.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/win_error.h"
 #include "util/text.h"
 
 namespace telmo {
@@ -29,11 +26,6 @@ namespace {
 constexpr int kFirstFreePort = 7000;
 constexpr int kMaxPort = 65535;
 constexpr std::size_t kMaxServiceName = 31;
-
-struct Line {
-  std::string text;        // as in the file, without its line end
-  std::optional<ServiceEntry> entry;  // set for a well-formed "name port/tcp" line
-};
 
 std::optional<int> ParsePort(std::string_view text) {
   int port = 0;
@@ -63,9 +55,7 @@ std::optional<ServiceEntry> ParseLine(std::string_view line) {
   return ServiceEntry{std::string(name), *port};
 }
 
-struct ServicesFile {
-  std::vector<Line> lines;
-
+struct ServicesFile : detail::LineFile<ServiceEntry> {
   [[nodiscard]] const ServiceEntry* Find(std::string_view service) const {
     for (const auto& l : lines) {
       if (l.entry && EqualsIgnoreCase(l.entry->name, service)) return &*l.entry;
@@ -78,71 +68,28 @@ struct ServicesFile {
     }
     return false;
   }
-  [[nodiscard]] std::string Text() const {
-    std::string out;
-    for (const auto& l : lines) {
-      out += l.text;
-      out += '\n';
-    }
-    return out;
-  }
 };
 
 // nullopt when the file exists and cannot be read: a change must then not
 // go on, or it would replace the file with one that lacks its entries. A
 // missing file is an empty one.
 std::optional<ServicesFile> TryLoad(const std::string& path) {
+  auto loaded = detail::LoadLineFile<ServiceEntry>(path, ParseLine);
+  if (!loaded) return std::nullopt;
   ServicesFile file;
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT) return file;
-    return std::nullopt;
-  }
-  std::string text;
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    auto end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    Line line{text.substr(pos, end - pos), std::nullopt};
-    line.entry = ParseLine(line.text);
-    file.lines.push_back(std::move(line));
-    pos = end + 1;
-  }
+  file.lines = std::move(loaded->lines);
   return file;
 }
 
 ServicesFile Load(const std::string& path) { return TryLoad(path).value_or(ServicesFile{}); }
 
-// Held for the whole read-modify-write of a change.
-class ChangeLock {
- public:
-  explicit ChangeLock(const std::string& services_path) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(services_path).parent_path(), ec);
-    const std::string lock_path = services_path + ".lock";
-    fd_.reset(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd_) return;
-    int rc;
-    do {
-      rc = ::flock(fd_.get(), LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) fd_.reset();
-  }
-  [[nodiscard]] bool held() const { return fd_.valid(); }
-
- private:
-  platform::UniqueFd fd_;  // closing it releases the lock
-};
+// Held for the whole read-modify-write of a change, on "<file>.lock" (the
+// services file itself is replaced under it).
+Result<platform::ExclusiveFileLock> LockForChange(const std::string& services_path) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(services_path).parent_path(), ec);
+  return platform::ExclusiveFileLock::Acquire(services_path + ".lock");
+}
 
 // A name that can stand as one field of a line: no blank, no comment sign, no
 // control character (a line end in a name would forge another entry).
@@ -271,8 +218,8 @@ int CheckPortNumber(std::string_view service, int* port, int* found) {
 bool AddServiceToFile(std::string_view service, int port) {
   if (!telmo::ValidServiceName(service) || port < 1 || port > telmo::kMaxPort) return false;
   const std::string path = telmo::ServicesFilePath();
-  const telmo::ChangeLock lock(path);
-  if (!lock.held()) return false;
+  const auto lock = telmo::LockForChange(path);
+  if (!lock) return false;
   auto loaded = telmo::TryLoad(path);
   if (!loaded) return false;
   auto& file = *loaded;
@@ -287,23 +234,38 @@ bool AddServiceToFile(std::string_view service, int port) {
 }
 
 int RemoveServiceFromFile(std::string_view service) {
+  const auto removed = telmo::RemoveServiceEntry(service);
+  return removed ? *removed : 0;
+}
+
+namespace telmo {
+
+Result<int> RemoveServiceEntry(std::string_view service) {
   if (service.empty()) return 0;
-  const std::string path = telmo::ServicesFilePath();
-  const telmo::ChangeLock lock(path);
-  if (!lock.held()) return 0;
-  auto loaded = telmo::TryLoad(path);
-  if (!loaded) return 0;
+  const std::string path = ServicesFilePath();
+  auto lock = LockForChange(path);
+  if (!lock) {
+    LogWriteFailure(path, lock.error());
+    return Error{lock.error()};
+  }
+  auto loaded = TryLoad(path);
+  if (!loaded) {
+    LogWriteFailure(path, ERROR_READ_FAULT);
+    return Error{ERROR_READ_FAULT};
+  }
   auto& file = *loaded;
   int removed = 0;
-  std::erase_if(file.lines, [&](const telmo::Line& l) {
-    if (!l.entry || !telmo::EqualsIgnoreCase(l.entry->name, service)) return false;
+  std::erase_if(file.lines, [&](const ServicesFile::Line& l) {
+    if (!l.entry || !EqualsIgnoreCase(l.entry->name, service)) return false;
     if (removed == 0) removed = l.entry->port;
     return true;
   });
   if (removed == 0) return 0;
-  if (auto r = telmo::platform::WriteFileAtomically(path, file.Text(), 0644); !r) {
-    telmo::LogWriteFailure(path, r.error());
-    return 0;
+  if (auto r = platform::WriteFileAtomically(path, file.Text(), 0644); !r) {
+    LogWriteFailure(path, r.error());
+    return Error{r.error()};
   }
   return removed;
 }
+
+}  // namespace telmo

@@ -32,6 +32,12 @@ void TELMO_CLIENT_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& b
   TELMO_SERVER_LDBLK(facility, code, block);
 }
 
+void TELMO_LoadCodes(const StatusBlock& from, StatusBlock& to) noexcept {
+  for (std::uint32_t i = 0; i < from.count && i < StatusBlock::kMaxCodes; ++i) {
+    TELMO_SERVER_LDBLK(from.codes[i].facility, from.codes[i].code, to);
+  }
+}
+
 namespace {
 struct Text {
   std::int32_t code;
@@ -115,6 +121,10 @@ std::string TELMO_StatusText(std::int32_t facility, std::int32_t code) {
         case 125011: return "malformed request payload";
         case 125012: return "unknown node";
         case 125013: return "system error";
+        case 125014: return "no logical device of that name";
+        case 125015: return "a logical device of that name exists already";
+        case 125016: return "device name empty, or a name or value longer than 31 characters";
+        case 125017: return "the logical device store cannot be read or written";
         default: break;
       }
       break;

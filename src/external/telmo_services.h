@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "util/result.h"
+
 /// The port listed for `service`, 0 when it is not listed (or the name is empty).
 int TELMO_MGMT_GetServicePort(std::string_view service);
 
@@ -24,7 +26,9 @@ int CheckPortNumber(std::string_view service, int* port, int* found);
 /// call then returns false. False also when the file cannot be written.
 bool AddServiceToFile(std::string_view service, int port);
 
-/// Removes the entry of `service`; returns the port it held, 0 when it was not listed.
+/// Removes the entry of `service`; returns the port it held, 0 when it was not
+/// listed or the file could not be changed (telmo::RemoveServiceEntry tells
+/// the two apart).
 int RemoveServiceFromFile(std::string_view service);
 
 namespace telmo {
@@ -49,4 +53,8 @@ class ServicePorts {
  private:
   std::unordered_map<std::string, int> ports_;  ///< upper-case name -> the first entry's port
 };
+
+/// Removes the entry of `service`: the port it held, 0 when it was not listed;
+/// the Win32 error (logged) when the file could not be locked, read or written.
+[[nodiscard]] Result<int> RemoveServiceEntry(std::string_view service);
 }  // namespace telmo

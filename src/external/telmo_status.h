@@ -34,6 +34,8 @@ void TELMO_SERVER_INITBLK(StatusBlock& block) noexcept;
 void TELMO_CLIENT_INITBLK(StatusBlock& block) noexcept;
 void TELMO_SERVER_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& block) noexcept;
 void TELMO_CLIENT_LDBLK(std::int32_t facility, std::int32_t code, StatusBlock& block) noexcept;
+/// Loads every code `from` holds into `to`, in order.
+void TELMO_LoadCodes(const StatusBlock& from, StatusBlock& to) noexcept;
 
 /// The message table: the text of a (facility, code) pair, a generic text for
 /// a code the table does not know.

@@ -130,4 +130,41 @@ class InputFile {
 /// The error number InputFile::OpenRegular gives for a path that names no
 /// regular file.
 inline constexpr int kNotRegularFile = EINVAL;
+
+/// The bytes of a file; the Win32 error of the failure otherwise
+/// (ERROR_FILE_NOT_FOUND when it is missing).
+[[nodiscard]] Result<std::string> ReadWholeFile(std::string_view path);
+
+/// An exclusive lock on a lock file, held until the object is destroyed
+/// (flock: it serialises processes as well as threads that each take their
+/// own). The lock file is created when missing; its directory must exist.
+class ExclusiveFileLock {
+ public:
+  ExclusiveFileLock() noexcept = default;
+  ExclusiveFileLock(ExclusiveFileLock&& other) noexcept;
+  ExclusiveFileLock& operator=(ExclusiveFileLock&& other) noexcept;
+  ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+  ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+  ~ExclusiveFileLock();
+
+  /// Waits for the lock on `lock_path`.
+  [[nodiscard]] static Result<ExclusiveFileLock> Acquire(std::string_view lock_path);
+
+ private:
+  int fd_ = -1;
+};
+
+/// True when `path` exists and, with every symbolic link on the way
+/// resolved, is `directory` (resolved the same way) or lies below it. Paths
+/// that would lead out of a directory by a link or by ".." are not inside it.
+[[nodiscard]] bool ResolvesInside(std::string_view path, std::string_view directory);
+
+namespace detail {
+/// Test hook: called by WriteFileAtomically with the target path after the
+/// temporary file is written and before it is renamed; a result other than
+/// 0 is taken as the errno of a failed rename (the old file stays). Null to
+/// remove.
+using AtomicWriteHook = int (*)(std::string_view path);
+void SetAtomicWriteHook(AtomicWriteHook hook) noexcept;
+}  // namespace detail
 }  // namespace telmo::platform

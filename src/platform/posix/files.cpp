@@ -12,10 +12,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -313,6 +315,8 @@ bool MatchesPattern(std::string_view pattern, std::string_view name) {
 
 namespace {
 
+std::atomic<detail::AtomicWriteHook> gAtomicWriteHook{nullptr};
+
 Error FailWith(int err) noexcept {
   RecordErrno(err);
   return Error{Win32FromErrno(err)};
@@ -361,6 +365,9 @@ Result<void> WriteFileAtomically(std::string_view path, std::string_view content
   if (!WriteAll(file.get(), content)) return fail(errno);
   if (::fsync(file.get()) != 0) return fail(errno);
   if (::close(file.release()) != 0) return fail(errno);
+  if (const auto hook = gAtomicWriteHook.load(); hook != nullptr) {
+    if (const int injected = hook(path); injected != 0) return fail(injected);
+  }
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
   // The rename is durable only once the directory itself is on disk.
   if (::fsync(dir.get()) != 0 && errno != EINVAL) return FailWith(errno);
@@ -444,5 +451,67 @@ long InputFile::Read(std::span<char> buffer, int& error) noexcept {
     return -1;
   }
 }
+
+Result<std::string> ReadWholeFile(std::string_view path) {
+  const std::string native = NativePath(path);
+  UniqueFd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return Error{Win32FromErrno(errno)};
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{Win32FromErrno(errno)};
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+ExclusiveFileLock::ExclusiveFileLock(ExclusiveFileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+ExclusiveFileLock& ExclusiveFileLock::operator=(ExclusiveFileLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
+}
+
+Result<ExclusiveFileLock> ExclusiveFileLock::Acquire(std::string_view lock_path) {
+  const std::string native = NativePath(lock_path);
+  UniqueFd fd(::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return Error{Win32FromErrno(errno)};
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return Error{Win32FromErrno(errno)};
+  }
+  ExclusiveFileLock lock;
+  lock.fd_ = fd.release();
+  return lock;
+}
+
+bool ResolvesInside(std::string_view path, std::string_view directory) {
+  const std::string native_path = NativePath(path);
+  const std::string native_dir = NativePath(directory);
+  char resolved_path[PATH_MAX];
+  char resolved_dir[PATH_MAX];
+  if (::realpath(native_path.c_str(), resolved_path) == nullptr) return false;
+  if (::realpath(native_dir.c_str(), resolved_dir) == nullptr) return false;
+  const std::string_view inner(resolved_path);
+  std::string_view outer(resolved_dir);
+  if (inner == outer) return true;
+  if (outer == "/") return true;
+  return inner.size() > outer.size() && inner.substr(0, outer.size()) == outer && inner[outer.size()] == '/';
+}
+
+namespace detail {
+void SetAtomicWriteHook(AtomicWriteHook hook) noexcept { gAtomicWriteHook.store(hook); }
+}  // namespace detail
 
 }  // namespace telmo::platform

@@ -26,6 +26,7 @@
 
 #include "platform/environment.h"
 #include "platform/eventlog.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/win_error.h"
@@ -317,25 +318,8 @@ Result<std::string> Serialize(const Store& s) {
 
 std::string LockPath() { return RegistryStorePath() + ".lock"; }
 
-Result<std::string> ReadWhole(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Error{Win32FromErrno(errno)};
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error{Win32FromErrno(errno)};
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  return text;
-}
-
 Result<Store> Load() {
-  auto text = ReadWhole(RegistryStorePath());
+  auto text = ReadWholeFile(RegistryStorePath());
   if (!text) {
     if (text.error() == ERROR_FILE_NOT_FOUND) return FreshStore();
     return Error{text.error()};

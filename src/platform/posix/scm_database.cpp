@@ -44,24 +44,6 @@ std::uint64_t Fnv1a(std::string_view text) {
   return h;
 }
 
-/// The file's bytes; the Win32 error of the failure otherwise (ERROR_FILE_NOT_FOUND when missing).
-Result<std::string> ReadWholeFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return LastErrno();
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastErrno();
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  return text;
-}
-
 nlohmann::json ConfigToJson(const ServiceConfig& c) {
   return nlohmann::json{{"name", c.name},
                         {"display_name", c.display_name},
@@ -432,7 +414,7 @@ Result<UnixAddress> MakeUnixAddress(const std::string& path) {
 
 std::vector<ServiceStatusReport> ReadServiceHistory(std::string_view service_name) {
   std::vector<ServiceStatusReport> reports;
-  auto text = detail::ReadWholeFile(detail::HistoryPath(service_name));
+  auto text = ReadWholeFile(detail::HistoryPath(service_name));
   if (!text) return reports;
   std::string_view rest = *text;
   while (!rest.empty()) {
