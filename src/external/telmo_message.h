@@ -111,6 +111,10 @@ inline constexpr std::int32_t kMsgTooLarge = 125010;         ///< payload above 
 inline constexpr std::int32_t kMsgMalformedPayload = 125011; ///< a parse call found a short or bad payload
 inline constexpr std::int32_t kMsgUnknownHost = 125012;      ///< the node does not resolve
 inline constexpr std::int32_t kMsgSystemError = 125013;      ///< another system call failed
+inline constexpr std::int32_t kMsgDeviceNotFound = 125014;   ///< no logical device of that name
+inline constexpr std::int32_t kMsgDeviceExists = 125015;     ///< a logical device of that name exists already
+inline constexpr std::int32_t kMsgBadDevice = 125016;        ///< device name empty or a name or value above 31 characters
+inline constexpr std::int32_t kMsgDeviceStore = 125017;      ///< the device store cannot be read or written
 
 namespace telmo {
 
