@@ -32,4 +32,9 @@ void ClientLogUnderApplicationName(std::string_view text);
 /// (the thread's last error when none is given) on standard output, or
 /// "Unknown Error=<n>" when the system has no text for it.
 void ConsoleErrorReport(const char* failed_call, std::optional<DWORD> error = std::nullopt);
+
+/// Logged Windows error: the context and the system text of `error` in the
+/// management log (nothing for error 0 without context), at most 2047
+/// characters.
+void LogWindowsError(const char* source, const char* context, DWORD error);
 }  // namespace telmo

@@ -63,29 +63,6 @@ std::string LastErrorText(std::size_t buffer_size) {
   return Bounded(Format("%s (0x%x)", TELMO_FILTER_CRLF(cut).c_str(), static_cast<unsigned>(error)), buffer_size);
 }
 
-void LogWindowsError(const char* /*source*/, const char* context, DWORD error) {
-  constexpr std::size_t kLimit = 2048;
-  std::string text;
-  if (error != 0) {
-    if (auto message = SystemText(error)) {
-      const std::string m = TELMO_FILTER_CRLF(*message);
-      text = context ? Format("%s,\nerror=%d: %s", context, static_cast<int>(error), m.c_str())
-                     : Format("error=%d: %s", static_cast<int>(error), m.c_str());
-    } else {
-      // The lookup of the message itself failed: its error is "not found".
-      const int lookup_error = static_cast<int>(ERROR_RESOURCE_NAME_NOT_FOUND);
-      text = context ? Format("%s\nWNT Unknown Error=%d, FormatMessage error=%d", context, static_cast<int>(error),
-                              lookup_error)
-                     : Format("\nWNT Unknown Error=%d, FormatMessage error=%d", static_cast<int>(error), lookup_error);
-    }
-  } else if (context) {
-    text = context;
-  } else {
-    return;
-  }
-  TELMO_MGMT_LogText("telmo_manager", "TELMO_MGMT_CheckServers", __LINE__, Bounded(std::move(text), kLimit));
-}
-
 void EndProcessNow(int exit_code) {
   std::fflush(stdout);
   std::fflush(stderr);

@@ -34,10 +34,6 @@ void ReportServiceError(const char* failed_call);
 /// The console error report is telmo::ConsoleErrorReport (config/manager_log.h):
 /// the registry writes of the named requests use it too.
 
-/// Logged Windows error: the context and the system text of `error` in the
-/// management log (nothing for error 0 without context).
-void LogWindowsError(const char* source, const char* context, DWORD error);
-
 /// Flushes standard output and ends the process at once (no destructors run
 /// while other threads may still be working).
 [[noreturn]] void EndProcessNow(int exit_code);
