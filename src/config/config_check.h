@@ -23,4 +23,15 @@ namespace telmo::config {
 /// choice) and the services file (component services get an entry).
 void CheckConfiguration(ServerRecord& record, int& component_index, StatusBlock& status);
 
+/// True when the server file written for `record` reads back as the same
+/// configuration: every text the file holds (name, services, account, store
+/// file path, each written component) comes back equal, apart from the blanks
+/// and tabs before a field, which the field reader always skips. A comma in a
+/// component field, a line end or NUL anywhere, an empty component name or a
+/// name that would turn its line into a comment does not read back. False
+/// loads the reason into `status`: the loader's own codes when the file would
+/// not load at all, else (15, 15001); the field is named in the management
+/// log. Nothing is written here.
+bool CheckReadsBack(const ServerRecord& record, StatusBlock& status);
+
 }  // namespace telmo::config

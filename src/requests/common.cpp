@@ -22,6 +22,22 @@ void SendReply(TelmoMessage& reply, StatusBlock& general) {
   }
 }
 
+void CarryGeneralIntoReply(RequestContext& context) {
+  if (!context.general.failed()) return;
+  TELMO_LoadCodes(context.general, context.reply);
+  LogAndClear(context.general);
+}
+
+void AnswerRequest(RequestContext& context, const std::function<int(TelmoMessage&)>& build) {
+  CarryGeneralIntoReply(context);
+  TelmoMessage reply;
+  if (build(reply)) {
+    SendReply(reply, context.general);
+  } else {
+    LogAndClear(context.general);
+  }
+}
+
 void HandleInvalidTransactionType(RequestContext& context) {
   const char* node = context.requester.node.c_str();
   MGR_TRACE("Invalid transaction type %d received from node %s", context.tt, node);

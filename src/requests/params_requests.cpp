@@ -25,14 +25,17 @@ void HandleSetMgmtParams(RequestContext& context) {
             gMgmtParameters.timeout.load(), gMgmtParameters.check_period.load(), user, node);
     return;
   }
-  std::int32_t timeout = gMgmtParameters.timeout.load();
-  std::int32_t check_period = gMgmtParameters.check_period.load();
-  TELMO_MGMT_PARSE_SETMGMTCONFREQ(context.request, timeout, check_period, context.general);
-  gMgmtParameters.timeout = timeout;
-  gMgmtParameters.check_period = check_period;
-  config::WriteParameters(gMgmtParameters, context.general);
-  MGR_LOG("Setting manager parameters, timeout = %d, check period = %d on request of %s@%s\n", timeout, check_period,
-          user, node);
+  // Parsed aside: a request that does not parse changes neither the values
+  // nor the file. Values that parse are taken as they are.
+  std::int32_t timeout = 0;
+  std::int32_t check_period = 0;
+  if (TELMO_MGMT_PARSE_SETMGMTCONFREQ(context.request, timeout, check_period, context.general)) {
+    gMgmtParameters.timeout = timeout;
+    gMgmtParameters.check_period = check_period;
+    config::WriteParameters(gMgmtParameters, context.general);
+    MGR_LOG("Setting manager parameters, timeout = %d, check period = %d on request of %s@%s\n", timeout,
+            check_period, user, node);
+  }
   LogAndClear(context.general);
 }
 

@@ -32,6 +32,7 @@ struct Route {
 // The order in which a TT is tested; the first match handles the request.
 // Whether a handler applies the rights check is the handler's own affair.
 constexpr std::array kRoutes{
+    Route{TELMO_TT_SET_LOGICAL_DEVICE, HandleSetLogicalDevice},
     Route{TELMO_TT_START_SERVER, HandleStartServer},
     Route{TELMO_TT_STOP_SERVER, HandleStopServer},
     Route{TELMO_TT_REFRESH_COLLABORATIVE, HandleRefreshCollaborative},
@@ -41,6 +42,13 @@ constexpr std::array kRoutes{
     Route{TELMO_TT_GET_SERVER_STATUS, HandleServerStatus},
     Route{TELMO_TT_GET_SERVER_STATUS_V1, HandleServerStatus},
     Route{TELMO_TT_NOTIFY_SERVER_STATUS, HandleNotifyServerStatus},
+    Route{TELMO_TT_GET_SERVER_CONFIGURATION, HandleGetServerConfiguration},
+    Route{TELMO_TT_ADD_SERVER, HandleSetServerConfiguration},
+    Route{TELMO_TT_MODIFY_SERVER_CONFIGURATION, HandleSetServerConfiguration},
+    Route{TELMO_TT_REMOVE_SERVER, HandleRemoveServer},
+    Route{TELMO_TT_REMOVE_SF_SERVICES, HandleRemoveSnfServices},
+    Route{TELMO_TT_REMOVE_TCPIP_SERVICE, HandleRemoveTcpipService},
+    Route{TELMO_TT_DEL_LOGICAL_DEVICE, HandleDeleteLogicalDevice},
     Route{TELMO_TT_GET_MGMT_PARAMS, HandleGetMgmtParams},
     Route{TELMO_TT_SET_MGMT_PARAMS, HandleSetMgmtParams},
     Route{TELMO_TT_MSG, HandleNamedRequest},

@@ -12,6 +12,13 @@ namespace {
 
 class Loop : public ::testing::Test {
  protected:
+  // The parameters are the process's: a case that changed them must not
+  // leave its values to the next one.
+  Loop() {
+    gMgmtParameters.timeout = 100;
+    gMgmtParameters.check_period = 600;
+  }
+
   [[nodiscard]] fs::path ParametersFile() const {
     return manager_.node.mgmt_dir() / "telmo_k_mgmt_parameters.def";
   }
