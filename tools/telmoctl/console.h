@@ -89,6 +89,8 @@ void AddLogCommands(CLI::App& app, Console& console);       // log_command.cpp
 void AddCollabCommands(CLI::App& app, Console& console);    // collab_command.cpp
 void AddNamedCommands(CLI::App& app, Console& console);     // named_command.cpp
 void AddListCommands(CLI::App& app, Console& console);      // list_command.cpp
+void AddServerConfigCommands(CLI::App& app, Console& console);  // config_command.cpp
+void AddDeviceCommands(CLI::App& app, Console& console);        // device_command.cpp
 
 /// `telmoctl status` without a service: every server of the node (node_status.cpp).
 int NodeStatus(const Console& console);

@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
   telmoctl::AddCollabCommands(app, console);
   telmoctl::AddNamedCommands(app, console);
   telmoctl::AddListCommands(app, console);
+  telmoctl::AddServerConfigCommands(app, console);
+  telmoctl::AddDeviceCommands(app, console);
 
   try {
     app.parse(argc, argv);
