@@ -78,7 +78,8 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 # Fuzz targets: "TARGET CORPUS SECONDS" (a new target is one line, ~30 s).
 fuzz_targets=("fuzz_load_server fuzz/corpus/load_server $fuzz_seconds" "fuzz_collab fuzz/corpus/collab 30"
-  "fuzz_named_payload fuzz/corpus/named_payload 30")
+  "fuzz_named_payload fuzz/corpus/named_payload 30"
+  "fuzz_config_requests fuzz/corpus/config_requests 30")
 if command -v clang++ >/dev/null && [ "$fuzz_seconds" -gt 0 ]; then
   begin "Fuzzing (output in build-fuzz/TARGET.log)"
   cmake -S . -B build-fuzz "${configure[@]}" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
