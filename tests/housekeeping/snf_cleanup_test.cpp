@@ -121,6 +121,18 @@ TEST(SnfCleanup, QueueDirectoriesOfAServiceAreRemoved) {
   WriteFile(queues / "state", "s");
   TELMO_MGMT_RemoveQueueDirectories("ASYNC1");
   EXPECT_FALSE(fs::exists(queues));
+
+  // A name that leads out of the I/O data directory, by itself or by a link.
+  const fs::path outside = node.root() / "outside";
+  fs::create_directories(outside / "HistoryQueue");
+  WriteFile(outside / "HistoryQueue" / "q1", "kept");
+  fs::create_directories(node.root() / "HistoryQueue");
+  WriteFile(node.root() / "HistoryQueue" / "q1", "kept");
+  fs::create_directory_symlink(outside, node.iodata_dir() / "ASYNC2");
+  TELMO_MGMT_RemoveQueueDirectories("..");
+  TELMO_MGMT_RemoveQueueDirectories("ASYNC2");
+  EXPECT_TRUE(fs::exists(node.root() / "HistoryQueue" / "q1"));
+  EXPECT_TRUE(fs::exists(outside / "HistoryQueue" / "q1"));
 }
 
 TEST(ScannerKey, OnlyTheRequestersSubkeyIsDeletedAndAMissingKeyIsSilent) {

@@ -246,6 +246,22 @@ TEST_F(ConfigRequests, ConfigurationsThatWouldNotReadBackAreRefused) {
   EXPECT_EQ(LogCount(". Not written\n"), static_cast<int>(cases.size()));
 }
 
+TEST_F(ConfigRequests, ServiceNamesThatLeadOutOfTheManagementDirectoryAreRefused) {
+  RequestWorker worker(manager_);
+  TelmoClient client = RequestWorker::Connect();
+  ServerConfiguration config = Gateway("Escape", "ESCAPE");
+  for (const std::string service : {"../ESCAPE", "..\\ESCAPE", ".."}) {
+    SCOPED_TRACE(service);
+    config.dlgp_service = Text32(service);
+    auto reply = Send(client, true, config);
+    ASSERT_TRUE(reply.ok());
+    EXPECT_TRUE(reply->status.failed());
+    EXPECT_EQ(Find(service), nullptr);
+  }
+  EXPECT_FALSE(fs::exists(manager_.node.mgmt_dir().parent_path() / "ESCAPE.csd"));
+  EXPECT_FALSE(fs::exists(manager_.node.mgmt_dir().parent_path() / "..csd"));
+}
+
 TEST_F(ConfigRequests, RemoveWithServicesTakesTheServerItsEntriesAndItsData) {
   const std::vector<std::string> services = {"TELMOVXPL", "VXPL_HIST", "VXPL_EXTRA"};
   Text32 scanner, store, forward;
