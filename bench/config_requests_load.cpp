@@ -126,6 +126,9 @@ int main(int argc, char** argv) {
     AddServiceToFile(Service("LOAD", i), 20000 + i);
     AddServiceToFile(Service("FILL", i), 40000 + i);
   }
+  // Port lookups read a services file changed within the last two seconds
+  // again each time: let it settle, as on a node whose file is not being edited.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
   telmo::Text32 node;
   TELMO_SERVER_INIT(1, kOwnServiceName, node, block);
   telmo::SetLocalNode(node);
