@@ -4,7 +4,9 @@
 //
 // Every handler that reaches a server record holds the server table mutex for
 // as long as it uses it: the stop worker frees the table at shut-down.
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "config/components.h"
 #include "config/config_check.h"
@@ -17,6 +19,7 @@
 #include "housekeeping/server_removal.h"
 #include "housekeeping/snf_cleanup.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "requests/handlers.h"
 #include "supervision/stop.h"
 
@@ -52,6 +55,16 @@ void RestoreFile(const std::string& path, const std::optional<std::string>& prev
   }
 }
 
+// True when both paths name the same directory entry (the separators or a
+// doubled one may differ: a loaded record keeps the path it was loaded from).
+bool SameFile(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+  if (!a || !b) return false;
+  const std::string left = platform::NativePath(*a);
+  const std::string right = platform::NativePath(*b);
+  std::error_code ec;
+  return left == right || std::filesystem::equivalent(left, right, ec);
+}
+
 // Writes the new configuration's file, loads it back, and only then replaces
 // `current` (when there is one) by the loaded record. On any failure the table
 // and the files stay as they were and the error is in the reply status.
@@ -79,7 +92,7 @@ void SaveConfiguration(RequestContext& context, ServerRecord* current, const Ser
     StopIfRunning(*current);
     StatusBlock removal;
     housekeeping::RemoveServer(context.requester, gServerTable, *current,
-                               {.remove_services = false, .keep_server_file = old_path == path}, removal);
+                               {.remove_services = false, .keep_server_file = SameFile(old_path, path)}, removal);
     if (removal.failed()) {
       TELMO_LoadCodes(removal, context.reply);
       RestoreFile(*path, previous);

@@ -136,7 +136,7 @@ TEST_F(ConfigRequests, ModifyOfARunningServerStopsItAndLeavesTheNewConfiguration
   EXPECT_EQ(server->desired_state, kDesiredStateStopped);
   EXPECT_LT(gProcessTable.Find(server, server->components[0].get()), 0);
   EXPECT_EQ(gServerTable.size(), 1u);
-  EXPECT_EQ(ReadFile(FileOf("MOD_DLGP")).rfind("After,MOD_DLGP,", 0), 0u);
+  EXPECT_EQ(ReadFile(FileOf("MOD_DLGP")).rfind("After,MOD_DLGP,", 0), 0u) << ReadFile(FileOf("MOD_DLGP"));
   EXPECT_EQ(LogCount("Modifying server After on request of root@TESTNODE\n"), 1);
   // Its services-file entry stays.
   EXPECT_NE(TELMO_MGMT_GetServicePort("MOD_DLGP"), 0);
