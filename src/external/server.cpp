@@ -559,7 +559,9 @@ struct TransportServer::Impl {
       }
       auto wake = NextDeadline(deadline);
       if (listener && !watch_listener) wake = std::min(wake, accept_paused_until);
-      if (freed_since_trim > 0) wake = std::min(wake, last_trim + kTrimPeriod);
+      // Only a trim that is due wakes the loop: waking for less than
+      // kTrimAfter freed bytes would find nothing to do and poll again at once.
+      if (freed_since_trim >= kTrimAfter) wake = std::min(wake, last_trim + kTrimPeriod);
       int rc = 0;
       if (now - last_request_time < kBusyWindow && last_wait < kSpinWorth) {
         const auto spin_until = now + kSpinTime;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "external/telmo_bounds.h"
@@ -275,6 +276,38 @@ TEST(Transport, ReadyConnectionsAreServedInTurn) {
   }
   // Alternating connections, each in its own order.
   EXPECT_TRUE(order == "a0b0a1b1a2b2" || order == "b0a0b1a1b2a2") << order;
+}
+
+// Once a peer has come and gone, the loop waits in poll again: it must not
+// spin until the next request (a manager that served one console request
+// used to take a whole core from then on).
+TEST(Transport, AnIdleServerSleepsAfterAPeerHasGone) {
+  test::TempNode node;
+  TransportServer server(ServerOptions{"127.0.0.1", 0, "IDLE", "TESTNODE"});
+  StatusBlock block;
+  ASSERT_TRUE(server.Listen(block));
+  {
+    TelmoClient client = MustConnect({"127.0.0.1", server.port()});
+    ASSERT_TRUE(client.Post(1, ToBytes("once"), 1s));
+    TelmoMessage request;
+    ASSERT_EQ(server.Receive(5s, request, block), 1);
+  }
+  const auto until = Clock::now() + 5s;
+  while (server.connection_count() > 0 && Clock::now() < until) {
+    TelmoMessage request;
+    server.Receive(50ms, request, block);
+  }
+  ASSERT_EQ(server.connection_count(), 0u);
+
+  const auto thread_cpu = [] {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  };
+  const auto before = thread_cpu();
+  TelmoMessage request;
+  EXPECT_EQ(server.Receive(600ms, request, block), 0);
+  EXPECT_LT(thread_cpu() - before, 150ms);
 }
 
 TEST(Transport, RepliesGoBackToTheirRequester) {
