@@ -490,9 +490,12 @@ TEST(Transport, AConnectFloodCostsTheFlooderNotTheConsoles) {
     }
   });
   // One console on another address, one on the flooder's own: both keep their
-  // connection, idle between requests, through the flood.
-  TelmoClient elsewhere = ConnectFrom(echo.endpoint(), "127.0.0.2");
+  // connection, idle between requests, through the flood. A connection of the
+  // flooder's address that has not sent its first request yet is as good as
+  // the flooder's own, so the console on it asks at once.
   TelmoClient beside = MustConnect(echo.endpoint());
+  ASSERT_EQ(Echo(beside, "first"), "first");
+  TelmoClient elsewhere = ConnectFrom(echo.endpoint(), "127.0.0.2");
   int answered = 0;
   for (int i = 0; i < 10; ++i) {
     answered += Echo(elsewhere, "e" + std::to_string(i)) == "e" + std::to_string(i);
