@@ -1,6 +1,7 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "external/telmo_xml.h"
@@ -28,10 +29,10 @@ std::size_t Utf8Sequence(std::string_view s) noexcept {
   return n;
 }
 
-// The text as XML can carry it: valid UTF-8 without control characters.
-std::string XmlText(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
+// The text as XML can carry it, in `out`: valid UTF-8 without control
+// characters.
+void XmlText(std::string_view s, std::string& out) {
+  out.clear();
   while (!s.empty()) {
     const std::size_t n = Utf8Sequence(s);
     const auto c = static_cast<unsigned char>(s[0]);
@@ -43,19 +44,32 @@ std::string XmlText(std::string_view s) {
     out.append(s.substr(0, n));
     s.remove_prefix(n);
   }
-  return out;
 }
 
 void Text(pugi::xml_node node, const char* name, std::string_view value) {
-  node.append_attribute(name).set_value(XmlText(value).c_str());
+  thread_local std::string text;  // one buffer for every attribute of a listing
+  XmlText(value, text);
+  node.append_attribute(name).set_value(text.data(), text.size());
 }
 
 void Number(pugi::xml_node node, const char* name, int value) { node.append_attribute(name).set_value(value); }
 
-class StringWriter : public pugi::xml_writer {
+/// Writes into the caller's buffer while the text fits, and counts on past
+/// its end, so a buffer that is large enough costs no copy of the text.
+class SpanWriter : public pugi::xml_writer {
  public:
-  void write(const void* data, std::size_t size) override { text.append(static_cast<const char*>(data), size); }
-  std::string text;
+  explicit SpanWriter(std::span<char> out) : out_(out) {}
+  void write(const void* data, std::size_t size) override {
+    if (used_ <= out_.size() && size <= out_.size() - used_) {
+      std::memcpy(out_.data() + used_, data, size);
+    }
+    used_ += size;
+  }
+  [[nodiscard]] std::size_t used() const { return used_; }
+
+ private:
+  std::span<char> out_;
+  std::size_t used_ = 0;
 };
 
 }  // namespace
@@ -94,14 +108,13 @@ int TELMO_MGMT_ServersToXMLStream(std::span<char> buffer, std::size_t& size, std
       Number(child, "runStatus", component.run_status);
     }
   }
-  StringWriter writer;
+  SpanWriter writer(buffer);
   document.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
-  if (writer.text.size() + 1 > buffer.size()) {
-    size = writer.text.size() + 1;
+  if (writer.used() + 1 > buffer.size()) {
+    size = writer.used() + 1;
     return 1;
   }
-  std::copy(writer.text.begin(), writer.text.end(), buffer.begin());
-  buffer[writer.text.size()] = '\0';
-  size = writer.text.size();
+  buffer[writer.used()] = '\0';
+  size = writer.used();
   return 0;
 }

@@ -16,6 +16,7 @@
 //    privilege at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -66,5 +67,12 @@ Result<void> EnablePrivilege(std::string_view name);
 /// usual soft limit of 1024 would cap a node at a few hundred servers.
 /// Returns the limit now in force.
 std::uint64_t RaiseOpenFileLimit();
+
+/// Lets the allocator keep the memory of a request's large buffers (a
+/// listing of a whole node, a configuration, up to a frame of `largest`
+/// bytes) for the next request instead of giving it back to the system and
+/// faulting it in again each time. The transport gives idle memory back on
+/// its own schedule.
+void KeepFreedMemoryForReuse(std::size_t largest);
 
 }  // namespace telmo::platform

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -239,10 +240,12 @@ ListingAnswer EnumerateServers(ServerTable& table) {
   if (views.empty()) return answer;
   // The XML is built and copied while the mutex is held: no record it reads
   // can be freed meanwhile.
+  // The buffer keeps the size the last listing needed: a node's listing
+  // changes little between requests, so the text is built once.
   std::vector<char>& buffer = XmlBuffer();
-  std::size_t size = kInitialXmlSize;
+  std::size_t size = std::max(kInitialXmlSize, buffer.size());
   for (;;) {
-    buffer.assign(size, '\0');
+    if (buffer.size() < size) buffer.resize(size);
     if (TELMO_MGMT_ServersToXMLStream(buffer, size, views) == 0) break;
   }
   answer.data = {reinterpret_cast<const std::uint8_t*>(buffer.data()), std::min(size, buffer.size())};

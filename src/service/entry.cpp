@@ -9,6 +9,7 @@
 #include "config/manager_log.h"
 #include "config/manager_state.h"
 #include "external/telmo_env.h"
+#include "external/telmo_frame.h"
 #include "external/telmo_server.h"
 #include "external/telmo_services.h"
 #include "platform/registry.h"
@@ -142,6 +143,7 @@ int ManagerMain(const std::vector<std::string>& args) {
   }
   if (!InitializeCriticalSectionAndSpinCount(&gProcessTable.lock, 1024)) EndProcessNow(0);
   platform::RaiseOpenFileLimit();
+  platform::KeepFreedMemoryForReuse(wire::kMaxFrame);
   DefaultDwords({{"TELMOTestMessages", 0}});
   EnsureManagerServiceEntry();
   gProcessTable.Init();

@@ -1,9 +1,11 @@
 #include "platform/sysinfo.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -63,6 +65,19 @@ std::uint64_t RaiseOpenFileLimit() {
     if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return limit.rlim_cur;
+}
+
+void KeepFreedMemoryForReuse(std::size_t largest) {
+#ifdef __GLIBC__
+  // Blocks up to twice the largest frame come from the heap, not from a
+  // mapping of their own, and the heap keeps four times that free at its
+  // top: a frame, its payload and their copies fit without a page fault.
+  const auto mapped = static_cast<int>(std::min<std::size_t>(largest * 2, 32u << 20));
+  ::mallopt(M_MMAP_THRESHOLD, mapped);
+  ::mallopt(M_TRIM_THRESHOLD, mapped * 2);
+#else
+  (void)largest;
+#endif
 }
 
 Result<void> EnablePrivilege(std::string_view name) {
