@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdarg>
+#include <cstdint>
+#include <limits>
 
 #include "config/globals.h"
+#include "config/manager_state.h"
 #include "config/manager_log.h"
 #include "external/telmo_log.h"
 #include "platform/sync.h"
@@ -73,10 +76,18 @@ void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data) {
 void SendNamedReply(NamedRequest& request, std::span<const std::uint8_t> data, const StatusBlock& status) {
   StatusBlock block;
   TelmoMessage reply;
-  if (!TELMO_SERVER_BLD_MSG(request.type, request.name, static_cast<std::uint32_t>(data.size()), data, reply, block)) {
-    return;
+  if (data.size() > std::numeric_limits<std::uint32_t>::max() ||
+      !TELMO_SERVER_BLD_MSG(request.type, request.name, static_cast<std::uint32_t>(data.size()), data, reply, block)) {
+    // A reply that cannot be built (a listing larger than a frame) is still
+    // answered: with no data and the reason, so the requester is not left
+    // waiting for its time-out.
+    StatusBlock scratch;
+    TELMO_SERVER_LOGBLK(kOwnServiceName, block, scratch);
+    if (!TELMO_SERVER_BLD_MSG(request.type, request.name, 0, {}, reply, scratch)) return;
+    reply.status = block;
+  } else {
+    reply.status = status;
   }
-  reply.status = status;
   TELMO_SERVER_SET_TRANSNUM(reply, TELMO_SERVER_TRANSNUM(request.context.request));
   TELMO_SERVER_SEND(kNamedReplyTimeout, reply, block);
 }

@@ -126,6 +126,19 @@ TEST_F(Listing, EnumerateServersListsUpToAThousandWithFreshPorts) {
   EXPECT_EQ(Occurrences(LogPath(LogKind::kClient), "(124,124002)"), 1);
 }
 
+TEST_F(Listing, AListingLargerThanAFrameIsAnsweredWithItsReason) {
+  const std::string arguments(8000, 'a');
+  for (int i = 0; i < 600; ++i) {
+    manager_.AddServer("Server " + std::to_string(i), "SRV" + std::to_string(i), {{"Gateway", "", "gw.exe", arguments}});
+  }
+  RequestWorker worker(manager_);
+  TelmoClient client = RequestWorker::Connect();
+  auto reply = Named(client, {"EnumerateServers"});
+  ASSERT_TRUE(reply);
+  EXPECT_TRUE(reply->status.holds(kFacilityMessaging, kMsgTooLarge)) << reply->status.describe();
+  EXPECT_EQ(Data(*reply), "");
+}
+
 TEST_F(Listing, EnumerateDlgpServicesSendsThirtyTwoByteEntries) {
   RequestWorker worker(manager_);
   TelmoClient client = RequestWorker::Connect();
