@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -38,10 +40,19 @@ class Registry {
   void Add(std::shared_ptr<ChildState> child) {
     {
       std::lock_guard lock(mu);
+      // Watched from now on: one registration, whatever the number of
+      // children (a poll over every pidfd made each start cost more than the
+      // one before).
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = static_cast<std::uint64_t>(child->pid);
+      if (epoll_ && ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, child->pidfd.get(), &event) != 0) {
+        unwatched_ = true;  // no room in the set: the reaper looks at every child instead
+      }
       live.emplace(child->pid, std::move(child));
       if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     }
-    Wake();
+    if (!epoll_ || unwatched_) Wake();
   }
 
   /// Reaps the child when it has ended; mu must be held. True once ended.
@@ -67,6 +78,9 @@ class Registry {
       child.exit_code = 0;
     }
     child.ended = true;
+    // Out of the set before its pidfd may close: a handle's duplicate keeps
+    // the same open file, which would otherwise stay registered and ready.
+    if (epoll_) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, child.pidfd.get(), nullptr);
     live.erase(child.pid);
     return true;
   }
@@ -81,16 +95,59 @@ class Registry {
   }
 
  private:
-  Registry() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  Registry()
+      : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (epoll_ && wake_) {
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = kWakeKey;
+      if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &event) != 0) epoll_.reset();
+    } else {
+      epoll_.reset();
+    }
+  }
+
+  static constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
 
   void Wake() {
     const std::uint64_t one = 1;
     if (wake_) (void)!::write(wake_.get(), &one, sizeof one);
   }
 
-  // Polls the pidfds of every live child and reaps those that ended, so no
-  // child stays a zombie, whether or not a handle to it is still open.
+  // Waits for the end of any child and reaps it, so no child stays a zombie,
+  // whether or not a handle to it is still open.
   void Run() {
+    if (epoll_) {
+      RunOnEpoll();
+    } else {
+      RunOnPoll();
+    }
+  }
+
+  void RunOnEpoll() {
+    std::array<epoll_event, 64> events{};
+    bool look_at_all = false;  // a child is outside the set: look at every child once a second
+    for (;;) {
+      const int n = ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), look_at_all ? 1000 : -1);
+      if (n < 0 && errno != EINTR) return;
+      std::lock_guard lock(mu);
+      if (stop_) return;
+      for (int i = 0; i < n; ++i) {
+        const std::uint64_t key = events[static_cast<std::size_t>(i)].data.u64;
+        if (key == kWakeKey) {
+          std::uint64_t count = 0;
+          (void)!::read(wake_.get(), &count, sizeof count);
+          continue;
+        }
+        if (auto it = live.find(static_cast<pid_t>(key)); it != live.end()) ReapLocked(*it->second);
+      }
+      look_at_all = unwatched_;
+      if (look_at_all) ReapAllLocked();
+    }
+  }
+
+  // Without an epoll set: a poll over the pidfds of every live child.
+  void RunOnPoll() {
     std::vector<pollfd> fds;
     std::vector<std::shared_ptr<ChildState>> watched;  // keeps the polled pidfds open
     for (;;) {
@@ -118,7 +175,17 @@ class Registry {
     }
   }
 
+  // Reaps every child that has ended; mu must be held.
+  void ReapAllLocked() {
+    std::vector<std::shared_ptr<ChildState>> children;
+    children.reserve(live.size());
+    for (const auto& [pid, child] : live) children.push_back(child);
+    for (const auto& child : children) ReapLocked(*child);
+  }
+
   UniqueFd wake_;
+  UniqueFd epoll_;
+  bool unwatched_ = false;  // guarded by mu: a child could not join the set
   bool stop_ = false;  // guarded by mu
   std::thread thread_;
 };
