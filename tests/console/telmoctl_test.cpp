@@ -109,6 +109,7 @@ TEST_F(Telmoctl, StatusWithoutAServiceListsEveryServerOfTheNode) {
   r = Run({"list", "servers", "--xml"});
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_NE(r.out.find("<Server name=\"Spare\" dlgpService=\"SPARE_DLGP\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(">\n  <Server "), std::string::npos) << r.out;  // one element a line, as the manager sent it
 }
 
 TEST_F(Telmoctl, StatusShowsEachProcessWithItsPidUptimeAndRestarts) {

@@ -26,12 +26,17 @@ int Fail(const Console& console, int exit_code, std::string_view message, const 
   return exit_code;
 }
 
-std::string Printable(std::string_view text) {
+std::string Printable(std::string_view text, bool keep_lines) {
   std::string out;
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
+    if (keep_lines && (c == '\n' || c == '\t')) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
     if (c < 0x20 || c == 0x7f) {
       switch (c) {
         case '\n': out += "\\n"; break;

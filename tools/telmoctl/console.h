@@ -72,8 +72,9 @@ int Fail(const Console& console, int exit_code, std::string_view message,
 
 /// The text as it may reach a terminal: control characters (C0, DEL and the
 /// C1 range) and bytes that are not UTF-8 are written as \n, \t, \r, \e or
-/// \xNN; everything else, backslashes included, stays as it is.
-[[nodiscard]] std::string Printable(std::string_view text);
+/// \xNN; everything else, backslashes included, stays as it is. With
+/// `keep_lines`, line ends and tabs stay as they are (a listing, an XML text).
+[[nodiscard]] std::string Printable(std::string_view text, bool keep_lines = false);
 
 /// A validator for options that must be a whole number of at least 1
 /// (values that would stop a node from working).

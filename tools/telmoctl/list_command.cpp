@@ -49,7 +49,7 @@ int ListText(const Console& console, const char* action, const std::vector<std::
   if (console.json) {
     PrintJson({{"ok", true}, {"listing", text}});
   } else {
-    const std::string shown = Printable(text);
+    const std::string shown = Printable(text, /*keep_lines=*/true);
     std::fwrite(shown.data(), 1, shown.size(), stdout);
   }
   return kSuccess;
@@ -61,7 +61,7 @@ int ListServers(const Console& console, bool xml) {
   if (!data) return exit_code;
   const std::string text(data->begin(), data->end());
   if (xml) {
-    std::printf("%s", Printable(text).c_str());
+    std::printf("%s", Printable(text, /*keep_lines=*/true).c_str());
     if (!text.empty() && text.back() != '\n') std::printf("\n");
     return kSuccess;
   }
