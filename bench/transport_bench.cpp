@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "external/net.h"
+#include "platform/socket.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_server.h"
@@ -66,7 +66,7 @@ class EchoNode {
     ::setenv("TELMO_LISTEN", "127.0.0.1", 1);
     ::unsetenv("TELMO_SERVICES_FILE");
     int port = 0;
-    if (auto probe = telmo::detail::ListenOn("127.0.0.1", 0)) port = telmo::detail::LocalPort(probe->get());
+    if (auto probe = telmo::platform::ListenOn("127.0.0.1", 0)) port = telmo::platform::LocalPort(*probe);
     AddServiceToFile("BENCHECHO", port);
     telmo::Text32 node;
     StatusBlock block;

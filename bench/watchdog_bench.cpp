@@ -36,13 +36,14 @@
 
 #include "config/globals.h"
 #include "config/manager_state.h"
-#include "external/net.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_mgmt.h"
 #include "external/telmo_server.h"
 #include "external/telmo_services.h"
 #include "external/telmo_watchdog.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/socket.h"
 #include "platform/sysinfo.h"
 #include "requests/worker.h"
 #include "supervision/checks.h"
@@ -66,7 +67,7 @@ std::string Service(int i) { return "WDOG" + std::to_string(i); }
 // --- the DLGPs ---------------------------------------------------------------
 
 struct Connection {
-  telmo::platform::UniqueFd fd;
+  telmo::platform::Socket fd;
   std::vector<std::uint8_t> in;
 };
 
@@ -74,12 +75,12 @@ class DlgpFarm {
  public:
   DlgpFarm() {
     for (int i = 0; i < g_servers; ++i) {
-      auto fd = telmo::detail::ListenOn("127.0.0.1", 0);
+      auto fd = telmo::platform::ListenOn("127.0.0.1", 0);
       if (!fd) {
         std::fprintf(stderr, "cannot listen\n");
         std::exit(1);
       }
-      AddServiceToFile(Service(i), telmo::detail::LocalPort(fd->get()));
+      AddServiceToFile(Service(i), telmo::platform::LocalPort(*fd));
       listeners_.push_back(std::move(fd).value());
     }
     auto client = telmo::TelmoClient::ConnectService("", "TELMOManager", 5s);
@@ -118,7 +119,7 @@ class DlgpFarm {
       epoll_event e{};
       e.events = EPOLLIN;
       e.data.u64 = kListenerTag | static_cast<std::uint64_t>(i);
-      ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listeners_[static_cast<std::size_t>(i)].get(), &e);
+      ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, static_cast<int>(listeners_[static_cast<std::size_t>(i)].native()), &e);
     }
     std::map<int, Connection> connections;
     epoll_event events[256];
@@ -127,7 +128,7 @@ class DlgpFarm {
       for (int k = 0; k < n; ++k) {
         const std::uint64_t tag = events[k].data.u64;
         if (tag & kListenerTag) {
-          const int listener = listeners_[static_cast<std::size_t>(tag & ~kListenerTag)].get();
+          const int listener = static_cast<int>(listeners_[static_cast<std::size_t>(tag & ~kListenerTag)].native());
           for (;;) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) break;
@@ -148,7 +149,7 @@ class DlgpFarm {
 
   bool Serve(Connection& c) {
     std::uint8_t chunk[4096];
-    const ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    const ssize_t n = ::recv(static_cast<int>(c.fd.native()), chunk, sizeof chunk, 0);
     if (n <= 0) return n < 0 && errno == EAGAIN;
     c.in.insert(c.in.end(), chunk, chunk + n);
     for (;;) {
@@ -159,7 +160,7 @@ class DlgpFarm {
       std::vector<std::uint8_t> frame;
       const IdentityRecord me{telmo::Text32("BENCHNODE"), telmo::Text32("DLGP")};
       (void)telmo::wire::AppendFrame(telmo::MakeReply(request, {}, {}, me), frame);
-      (void)telmo::detail::WriteAll(c.fd.get(), frame, Clock::now() + 1s);
+      (void)telmo::platform::WriteAll(c.fd, frame, Clock::now() + 1s);
       // The service is the text after the action name.
       const std::span<const std::uint8_t> data(request.payload);
       telmo::mgmt::TextReader texts(data.subspan(std::min<std::size_t>(telmo::mgmt::kNamedHeader, data.size())));
@@ -198,7 +199,7 @@ class DlgpFarm {
     }
   }
 
-  std::vector<telmo::platform::UniqueFd> listeners_;
+  std::vector<telmo::platform::Socket> listeners_;
   std::mutex manager_mutex_;
   std::optional<telmo::TelmoClient> manager_;
   std::atomic<long> reports_{0};
@@ -301,8 +302,8 @@ int main(int argc, char** argv) {
   StatusBlock block;
   // The manager's own port: any free one, written into the services file.
   {
-    auto fd = telmo::detail::ListenOn("127.0.0.1", 0);
-    const int port = telmo::detail::LocalPort(fd->get());
+    auto fd = telmo::platform::ListenOn("127.0.0.1", 0);
+    const int port = telmo::platform::LocalPort(*fd);
     RemoveServiceFromFile("TELMOManager");
     AddServiceToFile("TELMOManager", port);
   }

@@ -3,6 +3,8 @@
 # ones). Runs apt-get as root, or through sudo when not root. dpkg-dev and
 # systemd serve the package stage: dpkg-shlibdeps for the .deb's dependencies,
 # systemd-analyze to verify the unit (systemd need not run for that).
+#   scripts/bootstrap.sh windows   also the Windows stage: the mingw-w64 cross
+#                                  compilers, GoogleTest's source, Wine (64-bit)
 set -euo pipefail
 
 packages=(
@@ -13,6 +15,9 @@ packages=(
   clang libclang-rt-14-dev
   dpkg-dev systemd
 )
+if [ "${1:-}" = windows ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix googletest wine64 python3)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

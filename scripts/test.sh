@@ -7,6 +7,9 @@
 #      output in build-fuzz/TARGET.log;
 #   4. the Debian package: built with CPack from a release build, its contents
 #      listed and checked, its systemd unit verified (packaging/check-package.sh).
+#   5. the Windows programs, cross-built with mingw-w64, their tests and the
+#      end-to-end service test under Wine (scripts/test-windows.sh;
+#      WINDOWS_STAGE=0 leaves it out).
 # Ends with a summary of the stages, the last thing on screen.
 # Installs missing Debian packages first (scripts/bootstrap.sh).
 set -euo pipefail
@@ -111,4 +114,10 @@ deb=$(ls build-pkg/*.deb)
 packaging/check-package.sh "$deb"
 summary+=("$(printf '%-11s %s: contents listed and checked, unit verified  (%s)' package "$(basename "$deb")" \
   "$(took "$stage_start")")")
+if [ "${WINDOWS_STAGE:-1}" != 0 ]; then
+  begin "Windows programs: mingw-w64 build, tests and end-to-end run under Wine"
+  scripts/test-windows.sh
+  summary+=("$(printf '%-11s %s  (%s)' windows "built, tests and end-to-end service test passed under Wine" \
+    "$(took "$stage_start")")")
+fi
 stage=done

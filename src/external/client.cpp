@@ -1,24 +1,19 @@
 #include "external/telmo_client.h"
 
-#include <poll.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 
-#include "external/net.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_server.h"
 #include "external/telmo_services.h"
+#include "platform/accounts.h"
 #include "platform/environment.h"
+#include "platform/socket.h"
 #include "platform/win_error.h"
 
 namespace telmo {
 namespace {
 
-using detail::Clock;
+using Clock = platform::SocketClock;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -37,23 +32,15 @@ std::string LocalConnectAddress() {
 std::string LocalNodeName() {
   std::string node = platform::LookupConfig("TELMO_NODE").value_or("");
   if (node.empty()) {
-    char host[256] = {};
-    node = ::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0' ? host : "localhost";
+    node = platform::detail::HostName();
+    if (node.empty()) node = "localhost";
   }
   if (node.size() > Text32::kMaxLength) node.resize(Text32::kMaxLength);
   return node;
 }
 
 std::string LocalUserName() {
-  static const std::string name = [] {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && pw.pw_name) {
-      return std::string(pw.pw_name);
-    }
-    return std::string();
-  }();
+  static const std::string name = platform::CurrentUserName();
   return name;
 }
 
@@ -93,7 +80,7 @@ void TelmoClient::Close() noexcept {
 
 Result<TelmoClient> TelmoClient::Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout,
                                          const std::string& source) {
-  auto fd = detail::ConnectTo(endpoint.host, endpoint.port, Clock::now() + timeout, source);
+  auto fd = platform::ConnectTo(endpoint.host, endpoint.port, Clock::now() + timeout, source);
   if (!fd) return Error{fd.error()};
   TelmoClient client;
   client.fd_ = std::move(*fd);
@@ -109,7 +96,7 @@ Result<TelmoClient> TelmoClient::ConnectService(std::string_view node, std::stri
 
 Result<void> TelmoClient::SendRaw(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout) {
   if (!fd_) return Error{ERROR_BROKEN_PIPE};
-  auto written = detail::WriteAll(fd_.get(), bytes, Clock::now() + timeout);
+  auto written = platform::WriteAll(fd_, bytes, Clock::now() + timeout);
   if (!written) Close();  // a half-written frame leaves the stream unusable
   return written;
 }
@@ -139,15 +126,15 @@ Result<TelmoMessage> TelmoClient::AwaitReply(std::uint32_t transnum, std::chrono
       Close();
       return Error{ERROR_INVALID_DATA};
     }
-    pollfd p{fd_.get(), POLLIN, 0};
-    const int rc = ::poll(&p, 1, detail::PollMillis(deadline));
-    if (rc < 0 && errno == EINTR) continue;
+    platform::PollItem item{.socket = &fd_};
+    const int rc = platform::WaitReady(std::span(&item, 1), platform::PollMillis(deadline));
+    if (rc == platform::kWouldBlock) continue;
     if (rc == 0) return Error{ERROR_TIMEOUT};
-    if (rc < 0) return Error{platform::Win32FromErrno(errno)};
+    if (rc < 0) return Error{ERROR_INVALID_FUNCTION};
     const std::size_t old = in_.size();
     in_.resize(old + kReadChunk);
-    const ssize_t n = ::recv(fd_.get(), in_.data() + old, kReadChunk, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const auto n = platform::ReceiveSome(fd_, std::span(in_).subspan(old, kReadChunk));
+    if (n == platform::kWouldBlock) {
       in_.resize(old);
       continue;
     }
@@ -163,12 +150,12 @@ Result<void> TelmoClient::AwaitClose(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   std::uint8_t scratch[4096];
   while (fd_) {
-    pollfd p{fd_.get(), POLLIN, 0};
-    const int rc = ::poll(&p, 1, detail::PollMillis(deadline));
-    if (rc < 0 && errno == EINTR) continue;
+    platform::PollItem item{.socket = &fd_};
+    const int rc = platform::WaitReady(std::span(&item, 1), platform::PollMillis(deadline));
+    if (rc == platform::kWouldBlock) continue;
     if (rc == 0) return Error{ERROR_TIMEOUT};
-    const ssize_t n = ::recv(fd_.get(), scratch, sizeof scratch, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    const auto n = platform::ReceiveSome(fd_, scratch);
+    if (n == platform::kWouldBlock) continue;
     if (n <= 0) break;  // end of stream or reset: the peer has gone
   }
   Close();

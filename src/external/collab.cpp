@@ -1,9 +1,4 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -13,7 +8,7 @@
 #include "external/telmo_frame.h"
 #include "external/telmo_log.h"
 #include "external/telmo_server.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/file_io.h"
 #include "platform/win_error.h"
 
 namespace telmo::collab {
@@ -113,21 +108,26 @@ Result<std::int32_t> DecodeInt(std::span<const std::uint8_t> payload) {
 
 namespace {
 
+// The system's text of a Win32 error, without its line end.
+std::string ErrorText(std::uint32_t error) {
+  std::string text = telmo::platform::SystemMessage(error).value_or("error " + std::to_string(error));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 // Reads the file without blocking on a FIFO and without following it into a
 // device: only a regular file of at most kMaxFileSize bytes is read.
 CollaborativeConfig LoadFile(const std::string& path, std::string& reason) {
   using telmo::collab::kMaxFileSize;
-  telmo::platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  auto file = telmo::platform::FollowedFile::Open(path);
   CollaborativeConfig config;
-  if (!fd) {
-    const int err = errno;
-    if (err == ENOENT) return config;  // no collaborative
+  if (!file) {
+    if (file.error() == ERROR_FILE_NOT_FOUND || file.error() == ERROR_PATH_NOT_FOUND) return config;  // no collaborative
     config.load_status = kCollabUnreadable;
-    reason = std::string("cannot open: ") + std::strerror(err);
+    reason = "cannot open: " + ErrorText(file.error());
     return config;
   }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!file->IsRegular()) {
     config.load_status = kCollabUnreadable;
     reason = "not a regular file";
     return config;
@@ -135,15 +135,14 @@ CollaborativeConfig LoadFile(const std::string& path, std::string& reason) {
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+    const auto n = file->ReadAt(text.size(), buffer);
+    if (!n) {
       config.load_status = kCollabUnreadable;
-      reason = std::string("cannot read: ") + std::strerror(errno);
+      reason = "cannot read: " + ErrorText(n.error());
       return config;
     }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
+    if (*n == 0) break;
+    text.append(buffer, *n);
     if (text.size() > kMaxFileSize) {
       config.load_status = kCollabUnreadable;
       reason = "larger than " + std::to_string(kMaxFileSize) + " bytes";

@@ -1,6 +1,5 @@
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -19,6 +18,6 @@ int TELMO_GetProductVersionFromFileName(std::string_view path, int& major, int& 
 int TELMO_MGMT_CheckFileExistance(std::string_view path, std::string_view /*mode*/) {
   std::string expanded;
   if (!TELMO_MGMT_ExpandFileName(path, expanded)) return 0;
-  struct stat st {};
-  return ::stat(telmo::platform::NativePath(expanded).c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+  std::error_code ec;
+  return std::filesystem::is_regular_file(telmo::platform::NativePath(expanded), ec) ? 1 : 0;
 }

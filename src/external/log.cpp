@@ -1,7 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -16,7 +12,7 @@
 #include "external/telmo_log.h"
 #include "platform/environment.h"
 #include "platform/paths.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/file_io.h"
 #include "util/text.h"
 
 namespace telmo {
@@ -34,16 +30,7 @@ const char* FileName(LogKind kind) {
   return "telmo.log";
 }
 
-std::string TimeStamp() {
-  timeval tv{};
-  ::gettimeofday(&tv, nullptr);
-  std::tm tm{};
-  ::localtime_r(&tv.tv_sec, &tm);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-  return buf;
-}
+std::string TimeStamp() { return platform::LocalTimestamp(); }
 
 // Control characters other than line feeds and tabs written out ("\x1b"):
 // nothing in a log reaches the terminal of whoever reads it.
@@ -170,34 +157,32 @@ class LogFile {
 
     const std::string path = LogPath(kind_);
     std::lock_guard lock(mutex_);
-    if (path != path_ || !fd_) Open(path);
-    if (!fd_) return;
+    if (path != path_ || !file_) Open(path);
+    if (!file_) return;
     if (size_ > 0 && size_ + record.size() > g_rotation_limit.load()) {
       std::error_code ec;
       std::filesystem::rename(path_, path_ + ".1", ec);
       Open(path_);
-      if (!fd_) return;
+      if (!file_) return;
     }
     // One write per record: O_APPEND keeps records whole between writers.
-    const ssize_t n = ::write(fd_.get(), record.data(), record.size());
-    if (n > 0) size_ += static_cast<std::size_t>(n);
+    if (file_.Write(record)) size_ += record.size();
   }
 
  private:
   void Open(const std::string& path) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+    auto file = platform::AppendFile::Open(path);
+    file_ = file ? std::move(*file) : platform::AppendFile();
     path_ = path;
-    size_ = 0;
-    struct stat st {};
-    if (fd_ && ::fstat(fd_.get(), &st) == 0) size_ = static_cast<std::size_t>(st.st_size);
+    size_ = static_cast<std::size_t>(file_.Size());
   }
 
   LogKind kind_;
   std::mutex mutex_;
   std::string path_;
-  platform::UniqueFd fd_;
+  platform::AppendFile file_;
   std::size_t size_ = 0;
 };
 

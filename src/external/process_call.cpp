@@ -3,9 +3,6 @@
 // The launch verb ("runas" or "open") and the flag steer how Windows shows
 // or elevates a new process; a Linux process has no such choice, so both are
 // accepted and ignored. The account is the logon token's, nothing else.
-#include <fcntl.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -13,7 +10,7 @@
 #include "external/telmo_process.h"
 #include "platform/environment.h"
 #include "platform/paths.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/file_io.h"
 #include "platform/win_error.h"
 
 namespace {
@@ -42,17 +39,17 @@ std::string PrepareOutputLog(std::string_view label) {
   fs::create_directories(directory, ec);
   if (ec) {
     TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
-                          "Cannot create %s (%s): output of %.*s discarded\n", directory.c_str(),
+                          "Cannot create %s (%s): output of %.*s discarded\n", directory.string().c_str(),
                           ec.message().c_str(), static_cast<int>(label.size()), label.data());
     return {};
   }
   const fs::path log = directory / (LogFileStem(label) + ".log");
   if (fs::exists(log, ec)) fs::rename(log, fs::path(log) += ".1", ec);
-  telmo::platform::UniqueFd probe(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  const auto probe = telmo::platform::AppendFile::Open(log.string());
   if (!probe) {
-    const int err = errno;
     TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
-                          "Cannot open %s (errno %d): output of %.*s discarded\n", log.c_str(), err,
+                          "Cannot open %s (error %u): output of %.*s discarded\n", log.string().c_str(),
+                          static_cast<unsigned>(probe.error()),
                           static_cast<int>(label.size()), label.data());
     return {};
   }

@@ -1,26 +1,20 @@
-#include <netdb.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "external/net.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
 #include "external/telmo_mgmt.h"
 #include "external/telmo_send.h"
 #include "external/telmo_server.h"
+#include "platform/socket.h"
 
 namespace telmo {
 namespace {
 
-using detail::Clock;
+using Clock = platform::SocketClock;
 
 std::chrono::milliseconds TenthsToMillis(int tenths) {
   return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(tenths, 0)) * 100);
@@ -65,7 +59,7 @@ struct MessageSender::Impl {
     std::uint32_t transnum = 0;
     Done done;
     // state on the sender thread
-    platform::UniqueFd fd;
+    platform::Socket fd;
     enum class Stage { kConnecting, kWriting, kReading } stage = Stage::kConnecting;
     std::size_t written = 0;
     std::vector<std::uint8_t> in;
@@ -76,18 +70,19 @@ struct MessageSender::Impl {
   std::vector<Job> incoming;
   std::size_t in_flight = 0;
   bool stopping = false;
-  platform::UniqueFd wake;
+  platform::SocketWaker wake;
   std::thread thread;
 
-  void Start() {
-    wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  // False when the waker cannot be made (out of descriptors).
+  bool Start() {
+    auto waker = platform::SocketWaker::Create();
+    if (!waker) return false;
+    wake = std::move(*waker);
     thread = std::thread([this] { Run(); });
+    return true;
   }
 
-  void Wake() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(wake.get(), &one, sizeof one);
-  }
+  void Wake() const { wake.Wake(); }
 
   void Finish(Job& job, const StatusBlock& outcome) {
     job.fd.reset();
@@ -109,73 +104,41 @@ struct MessageSender::Impl {
       Fail(job, StatusFromError(endpoint.error()));
       return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(endpoint->port);
-    // A numeric address (the local node's) needs no name service.
-    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
-    if (::getaddrinfo(endpoint->host.c_str(), port.c_str(), &hints, &found) != 0) {
-      hints.ai_flags = AI_NUMERICSERV;
-      found = nullptr;
-      if (::getaddrinfo(endpoint->host.c_str(), port.c_str(), &hints, &found) != 0) found = nullptr;
-    }
-    if (found == nullptr) {
-      Fail(job, kMsgUnknownHost);
+    bool pending = false;
+    auto connecting = platform::BeginConnect(endpoint->host, endpoint->port, pending);
+    if (!connecting) {
+      Fail(job, ConnectStatus(connecting.error()));
       return false;
     }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> guard(found, &::freeaddrinfo);
-    job.fd.reset(::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol));
-    if (!job.fd) {
-      Fail(job, kMsgSystemError);
-      return false;
-    }
-    if (::connect(job.fd.get(), found->ai_addr, found->ai_addrlen) == 0) {
-      job.stage = Job::Stage::kWriting;
-    } else if (errno != EINPROGRESS) {
-      Fail(job, kMsgCannotConnect);
-      return false;
-    }
-    detail::SetNoDelay(job.fd.get());
+    job.fd = std::move(*connecting);
+    if (!pending) job.stage = Job::Stage::kWriting;
     return true;
   }
 
   // One readiness event; false when the job has finished.
-  bool Step(Job& job, short revents) {
+  bool Step(Job& job, const platform::PollItem& ready) {
     if (job.stage == Job::Stage::kConnecting) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (::getsockopt(job.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-      if (err != 0) {
+      if (platform::ConnectError(job.fd) != 0) {
         Fail(job, kMsgCannotConnect);
         return false;
       }
       job.stage = Job::Stage::kWriting;
     }
     if (job.stage == Job::Stage::kWriting) {
-      while (job.written < job.frame.size()) {
-        const ssize_t n =
-            ::send(job.fd.get(), job.frame.data() + job.written, job.frame.size() - job.written, MSG_NOSIGNAL);
-        if (n > 0) {
-          job.written += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-          continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-          return true;
-        } else {
-          Fail(job, kMsgConnectionClosed);
-          return false;
-        }
+      auto written = platform::WriteSome(job.fd, std::span(job.frame).subspan(job.written));
+      if (!written) {
+        Fail(job, kMsgConnectionClosed);
+        return false;
       }
+      job.written += *written;
+      if (job.written < job.frame.size()) return true;
       job.stage = Job::Stage::kReading;
       return true;
     }
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
+    if (!ready.readable) return true;
     std::uint8_t chunk[4096];
-    const ssize_t n = ::recv(job.fd.get(), chunk, sizeof chunk, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    const auto n = platform::ReceiveSome(job.fd, chunk);
+    if (n == platform::kWouldBlock) return true;
     if (n <= 0) {
       Fail(job, kMsgConnectionClosed);
       return false;
@@ -200,7 +163,7 @@ struct MessageSender::Impl {
 
   void Run() {
     std::vector<Job> active;
-    std::vector<pollfd> polls;
+    std::vector<platform::PollItem> polls;
     for (;;) {
       {
         std::lock_guard lock(mutex);
@@ -216,26 +179,22 @@ struct MessageSender::Impl {
           ++i;
         }
       }
-      polls.assign(1, pollfd{wake.get(), POLLIN, 0});
+      polls.assign(1, platform::PollItem{.socket = &wake.socket()});
       Clock::time_point next = Clock::now() + std::chrono::hours(1);
       for (const Job& job : active) {
-        const short events = job.stage == Job::Stage::kReading ? POLLIN : POLLOUT;
-        polls.push_back(pollfd{job.fd.get(), events, 0});
+        const bool reading = job.stage == Job::Stage::kReading;
+        polls.push_back(platform::PollItem{.socket = &job.fd, .want_read = reading, .want_write = !reading});
         next = std::min(next, job.deadline);
       }
-      int rc = ::poll(polls.data(), polls.size(), detail::PollMillis(next));
-      if (rc < 0 && errno != EINTR) rc = 0;
-      if (polls[0].revents & POLLIN) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto n = ::read(wake.get(), &count, sizeof count);
-      }
+      (void)platform::WaitReady(polls, platform::PollMillis(next));
+      if (polls[0].readable) wake.Drain();
       const auto now = Clock::now();
       std::vector<Job> still;
       still.reserve(active.size());
       for (std::size_t i = 0; i < active.size(); ++i) {
         Job& job = active[i];
-        const short revents = polls[i + 1].revents;
-        if (revents != 0 && !Step(job, revents)) continue;
+        const platform::PollItem& ready = polls[i + 1];
+        if ((ready.readable || ready.writable) && !Step(job, ready)) continue;
         if (now >= job.deadline) {
           Fail(job, kMsgTimeout);
           continue;
@@ -276,7 +235,12 @@ void MessageSender::Send(const IdentityRecord& identity, const MessageDestinatio
   bool wake = false;
   {
     std::lock_guard lock(impl_->mutex);
-    if (!impl_->thread.joinable()) impl_->Start();
+    if (!impl_->thread.joinable() && !impl_->Start()) {
+      StatusBlock outcome;
+      TELMO_CLIENT_LDBLK(kFacilityMessaging, kMsgSystemError, outcome);
+      if (job.done) job.done(outcome);
+      return;
+    }
     // The thread takes everything that came in at once: one wake-up for a batch.
     wake = impl_->incoming.empty();
     impl_->incoming.push_back(std::move(job));
@@ -300,7 +264,7 @@ bool MessageSender::WaitIdle(std::chrono::milliseconds limit) const {
 int TELMO_SERVER_SEND_MESSAGE(const IdentityRecord& identity, const MessageDestination& destination,
                               int timeout_tenths, std::span<const std::uint8_t> message, std::uint32_t& transnum,
                               int /*flags*/, StatusBlock& block) {
-  using telmo::Clock;
+  using Clock = telmo::platform::SocketClock;
   auto fail = [&block](std::int32_t code) {
     TELMO_CLIENT_LDBLK(kFacilityMessaging, code, block);
     return 0;

@@ -1,21 +1,13 @@
 // The server side of the messaging library: one poll loop per call, no
 // threads of its own. See telmo_server.h for the behaviour promised.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <malloc.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <tuple>
 
-#include "external/net.h"
 #include "external/telmo_bounds.h"
 #include "external/telmo_client.h"
 #include "external/telmo_frame.h"
@@ -23,13 +15,15 @@
 #include "external/telmo_server.h"
 #include "external/telmo_services.h"
 #include "platform/environment.h"
+#include "platform/memory.h"
+#include "platform/socket.h"
 #include "platform/win_error.h"
 #include "util/text.h"
 
 namespace telmo {
 namespace {
 
-using detail::Clock;
+using Clock = platform::SocketClock;
 using namespace std::chrono_literals;
 
 std::atomic<std::int64_t> g_stall_limit_ms{5000};
@@ -41,7 +35,7 @@ std::atomic<std::int64_t> g_line_period_ms{60000};
 constexpr std::size_t kReadChunk = 64 * 1024;
 // An idle connection keeps a buffer up to this size; a larger one is given back.
 constexpr std::size_t kKeepCapacity = 16 * 1024;
-// Buffers given back are returned to the system (malloc_trim) once this much
+// Buffers given back are returned to the system once this much
 // has been freed, at most once a second.
 constexpr std::size_t kTrimAfter = 1u << 20;
 constexpr auto kTrimPeriod = 1s;
@@ -126,21 +120,11 @@ Text32 RequesterNodeFor(std::string_view claimed_node, std::string_view peer_add
 }  // namespace
 
 bool IsLoopbackAddress(std::string_view numeric_address) noexcept {
-  char text[INET6_ADDRSTRLEN + 1] = {};
-  if (numeric_address.empty() || numeric_address.size() >= sizeof text) return false;
-  std::copy(numeric_address.begin(), numeric_address.end(), text);
-  in_addr v4{};
-  if (::inet_pton(AF_INET, text, &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (::inet_pton(AF_INET6, text, &v6) == 1) {
-    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
-    if (IN6_IS_ADDR_V4MAPPED(&v6)) return v6.s6_addr[12] == 127;
-  }
-  return false;
+  return platform::IsLoopbackAddress(numeric_address);
 }
 
 bool IsThisHostAddress(std::string_view numeric_address) {
-  return IsLoopbackAddress(numeric_address) || detail::IsOwnAddress(numeric_address);
+  return IsLoopbackAddress(numeric_address) || platform::IsOwnAddress(numeric_address);
 }
 
 Text32 RequesterNode(std::string_view claimed_node, std::string_view peer_address, std::string_view local_node) {
@@ -163,7 +147,7 @@ struct TransportServer::Impl {
 
   struct Connection {
     std::uint64_t id = 0;
-    platform::UniqueFd fd;
+    platform::Socket fd;
     std::string peer;
     bool this_host = false;          // the peer is this host (loopback or one of its addresses)
     std::vector<std::uint8_t> in;    // the frame being received, and what came with it
@@ -181,7 +165,7 @@ struct TransportServer::Impl {
 
   mutable std::mutex mutex;
   ServerOptions options;
-  platform::UniqueFd listener;
+  platform::Socket listener;
   int port = 0;
   Clock::time_point accept_paused_until{};
   // In order of acceptance (ids ascending). Owned through pointers so that a
@@ -231,7 +215,7 @@ struct TransportServer::Impl {
   // Memory of large buffers is given back to the system, not only to the heap.
   void MaybeTrim(Clock::time_point now) {
     if (freed_since_trim < kTrimAfter || now - last_trim < kTrimPeriod) return;
-    ::malloc_trim(0);
+    platform::GiveFreedMemoryBack();
     freed_since_trim = 0;
     last_trim = now;
   }
@@ -264,14 +248,14 @@ struct TransportServer::Impl {
         return false;
       }
     }
-    auto fd = detail::ListenOn(options.listen_address, want);
+    auto fd = platform::ListenOn(options.listen_address, want);
     if (!fd) {
       TELMO_SERVER_LDBLK(kFacilityMessaging, kMsgCannotListen, block);
       ::SetLastError(fd.error());
       return false;
     }
     listener = std::move(*fd);
-    port = detail::LocalPort(listener.get());
+    port = platform::LocalPort(listener);
     return true;
   }
 
@@ -307,10 +291,11 @@ struct TransportServer::Impl {
   void AcceptPending() {
     if (!listener || Clock::now() < accept_paused_until) return;
     for (;;) {
-      platform::UniqueFd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (!fd) {
-        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      platform::Socket fd;
+      const auto accepted = platform::Accept(listener, fd);
+      if (accepted == platform::AcceptResult::kRetry) continue;
+      if (accepted != platform::AcceptResult::kAccepted) {
+        if (accepted == platform::AcceptResult::kNoResources) {
           // The pending connection stays queued and the listener stays
           // readable: stop looking at it for a moment rather than spin.
           accept_paused_until = Clock::now() + kAcceptBackoff;
@@ -318,14 +303,14 @@ struct TransportServer::Impl {
         return;
       }
       MakeRoom();
-      detail::SetNoDelay(fd.get());
+      platform::SetNoDelay(fd);
       auto c = std::make_unique<Connection>();
       c->id = next_id++;
-      c->peer = detail::PeerAddress(fd.get());
+      c->peer = platform::PeerAddress(fd);
       // A peer on this host connects from one of its own addresses: loopback,
       // or the address it reached us on when we listen on another one.
-      c->this_host = IsLoopbackAddress(c->peer) || c->peer == detail::LocalAddress(fd.get()) ||
-                     detail::IsOwnAddress(c->peer);
+      c->this_host = IsLoopbackAddress(c->peer) || c->peer == platform::LocalAddress(fd) ||
+                     platform::IsOwnAddress(c->peer);
       c->fd = std::move(fd);
       c->last_activity = Clock::now();
       connections.push_back(std::move(c));
@@ -393,11 +378,8 @@ struct TransportServer::Impl {
     const std::size_t want = Room(c);
     if (want == 0) return;  // cannot happen: a whole frame makes the connection ready
     if (scratch.size() < kReadChunk) scratch.resize(kReadChunk);
-    ssize_t n;
-    do {
-      n = ::recv(c.fd.get(), scratch.data(), want, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    const auto n = platform::ReceiveSome(c.fd, std::span(scratch).first(want));
+    if (n == platform::kWouldBlock) return;
     if (n <= 0) {
       // A peer that goes away between requests is ordinary; one that goes
       // away in the middle of a frame is worth a line.
@@ -458,7 +440,7 @@ struct TransportServer::Impl {
   bool Flush(Connection& c) {
     while (!c.out.empty()) {
       const auto& frame = c.out.front().frame;
-      auto written = detail::WriteSome(c.fd.get(), std::span(frame).subspan(c.out_offset));
+      auto written = platform::WriteSome(c.fd, std::span(frame).subspan(c.out_offset));
       if (!written) {
         Drop(c.id);
         return false;
@@ -522,7 +504,7 @@ struct TransportServer::Impl {
     bool polled = false;
     bool waiting = false;
     Clock::time_point wait_began{};
-    std::vector<pollfd> fds;
+    std::vector<platform::PollItem> fds;
     std::vector<std::uint64_t> ids;
     for (;;) {
       while (Connection* c = PickReady()) {
@@ -548,13 +530,12 @@ struct TransportServer::Impl {
       ids.clear();
       const bool watch_listener = listener && now >= accept_paused_until;
       if (watch_listener) {
-        fds.push_back({listener.get(), POLLIN, 0});
+        fds.push_back({.socket = &listener});
         ids.push_back(0);
       }
       for (const auto& c : connections) {
-        const short events = static_cast<short>((c->ready ? 0 : POLLIN) | (c->out.empty() ? 0 : POLLOUT));
-        if (events == 0) continue;
-        fds.push_back({c->fd.get(), events, 0});
+        if (c->ready && c->out.empty()) continue;
+        fds.push_back({.socket = &c->fd, .want_read = !c->ready, .want_write = !c->out.empty()});
         ids.push_back(c->id);
       }
       auto wake = NextDeadline(deadline);
@@ -566,26 +547,26 @@ struct TransportServer::Impl {
       if (now - last_request_time < kBusyWindow && last_wait < kSpinWorth) {
         const auto spin_until = now + kSpinTime;
         do {
-          rc = ::poll(fds.data(), fds.size(), 0);
+          rc = platform::WaitReady(fds, 0);
         } while (rc == 0 && Clock::now() < spin_until);
       }
-      if (rc == 0) rc = ::poll(fds.data(), fds.size(), detail::PollMillis(wake));
+      if (rc == 0) rc = platform::WaitReady(fds, platform::PollMillis(wake));
       polled = true;
       if (rc < 0) {
-        if (errno == EINTR) continue;
+        if (rc == platform::kWouldBlock) continue;
         // Cannot wait on the descriptors: wait out the time-out instead of spinning.
         std::this_thread::sleep_until(std::min(wake, deadline));
         continue;
       }
       for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
+        if (!fds[i].readable && !fds[i].writable) continue;
         if (ids[i] == 0) {
           AcceptPending();
           continue;
         }
         Connection* c = Find(ids[i]);
-        if (c != nullptr && (fds[i].revents & POLLOUT) != 0 && !Flush(*c)) continue;
-        if (c != nullptr && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !c->ready) ReadFrom(*c);
+        if (c != nullptr && fds[i].writable && !Flush(*c)) continue;
+        if (c != nullptr && fds[i].readable && !c->ready) ReadFrom(*c);
       }
     }
   }
@@ -636,7 +617,7 @@ struct TransportServer::Impl {
     for (auto& c : connections) {
       for (std::size_t i = 0; i < c->out.size(); ++i) {
         const auto& frame = c->out[i].frame;
-        auto written = detail::WriteSome(c->fd.get(), std::span(frame).subspan(i == 0 ? c->out_offset : 0));
+        auto written = platform::WriteSome(c->fd, std::span(frame).subspan(i == 0 ? c->out_offset : 0));
         if (!written || *written + (i == 0 ? c->out_offset : 0) < frame.size()) break;
       }
       NoteFreed(c->held);
@@ -646,7 +627,7 @@ struct TransportServer::Impl {
     listener.reset();
     port = 0;
     if (freed_since_trim >= kTrimAfter) {
-      ::malloc_trim(0);
+      platform::GiveFreedMemoryBack();
       freed_since_trim = 0;
     }
   }
@@ -806,7 +787,7 @@ int TELMO_SERVER_ACCEPT(StatusBlock& block) {
     const DWORD error = GetLastError();
     // Once a minute at most: the request loop calls this every second.
     auto& p = telmo::Process();
-    const auto now = telmo::detail::Clock::now();
+    const auto now = telmo::platform::SocketClock::now();
     bool write = false;
     {
       std::lock_guard lock(p.mutex);

@@ -3,10 +3,9 @@
 // Writers serialise on an exclusive lock of "<file>.lock" (a separate file,
 // because the services file itself is replaced under them) and re-read the
 // file under that lock before changing it.
-#include <sys/stat.h>
 
+#include <chrono>
 #include <charconv>
-#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -17,6 +16,7 @@
 #include "external/telmo_services.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/file_io.h"
 #include "platform/win_error.h"
 #include "util/text.h"
 
@@ -137,23 +137,22 @@ class PortCache {
  public:
   int Port(std::string_view service) {
     const std::string path = ServicesFilePath();
-    struct stat st{};
     std::lock_guard lock(mutex_);
-    if (::stat(path.c_str(), &st) != 0) {
+    const auto facts = platform::LookAtFile(path);
+    std::error_code ec;
+    const auto mtime = std::filesystem::last_write_time(path, ec);
+    if (!facts || ec) {
       valid_ = false;
       return 0;
     }
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const bool settled = now.tv_sec - st.st_mtim.tv_sec > 2;
-    if (!valid_ || !settled || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_ ||
-        st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec) {
+    const bool settled = std::filesystem::file_time_type::clock::now() - mtime > std::chrono::seconds(2);
+    if (!valid_ || !settled || path != path_ || facts->identity != identity_ || facts->size != size_ ||
+        mtime != mtime_) {
       ports_ = ServicePorts::Load(path);
       path_ = path;
-      dev_ = st.st_dev;
-      ino_ = st.st_ino;
-      size_ = st.st_size;
-      mtime_ = st.st_mtim;
+      identity_ = facts->identity;
+      size_ = facts->size;
+      mtime_ = mtime;
       valid_ = settled;
     }
     return ports_.Port(service);
@@ -163,10 +162,9 @@ class PortCache {
   std::mutex mutex_;
   bool valid_ = false;
   std::string path_;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-  off_t size_ = 0;
-  timespec mtime_{};
+  platform::FileIdentity identity_;
+  std::uint64_t size_ = 0;
+  std::filesystem::file_time_type mtime_{};
   ServicePorts ports_;
 };
 

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "external/telmo_message.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/socket.h"
 #include "platform/win_error.h"
 #include "platform/win_types.h"
 #include "util/result.h"
@@ -113,7 +113,7 @@ class TelmoClient {
   [[nodiscard]] static std::uint32_t NextTransnum() noexcept;
 
  private:
-  platform::UniqueFd fd_;
+  platform::Socket fd_;
   IdentityRecord requester_ = DefaultRequester();
   std::vector<std::uint8_t> in_;  ///< bytes read and not yet decoded
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 
 #include "external/telmo_frame.h"
@@ -102,7 +103,16 @@ int TELMO_DIAG_ASCTIME_WRAPPER(std::int64_t stamp, std::array<char, 64>& buffer)
   const auto t = static_cast<time_t>(stamp);
   tm local{};
   if (::localtime_r(&t, &local) == nullptr) return 0;
-  // asctime's own layout; strftime keeps it within the buffer.
-  const std::size_t n = std::strftime(buffer.data(), buffer.size(), "%a %b %e %H:%M:%S %Y\n", &local);
-  return static_cast<int>(n);
+  // asctime's own layout ("%e", the day padded with a space, is not known to
+  // every C library: the day is written apart); nothing past the buffer.
+  char names[16] = {};
+  char clock[32] = {};
+  if (std::strftime(names, sizeof names, "%a %b", &local) == 0) return 0;
+  if (std::strftime(clock, sizeof clock, "%H:%M:%S %Y\n", &local) == 0) return 0;
+  const int n = std::snprintf(buffer.data(), buffer.size(), "%s %2d %s", names, local.tm_mday, clock);
+  if (n < 0 || static_cast<std::size_t>(n) >= buffer.size()) {
+    buffer.fill('\0');
+    return 0;
+  }
+  return n;
 }

@@ -37,4 +37,16 @@ namespace telmo::platform {
 /// not defined stays as written; `all_expanded` tells whether every one was.
 [[nodiscard]] std::string ExpandReferences(std::string_view text, bool* all_expanded = nullptr);
 
+namespace detail {
+// The system's part of the contract (environment_defaults.cpp of the backend):
+// the host name and the default folders (on Windows: C:/ProgramData/TELMO/state,
+// C:/ProgramData/TELMO/log, C:/Program Files/TELMO).
+[[nodiscard]] std::string HostName();
+/// $TELMO_STATE_DIR/services on Linux; %SystemRoot%\system32\drivers\etc\services on Windows.
+[[nodiscard]] std::string DefaultServicesFile();
+extern const char* const kDefaultStateDir;
+extern const char* const kDefaultLogDir;
+extern const char* const kDefaultRoot;
+}  // namespace detail
+
 }  // namespace telmo::platform

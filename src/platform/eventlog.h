@@ -1,6 +1,7 @@
 // The Windows event log. ReportEventA writes each event twice:
-//  - to syslog, under the source name as the identifier (a syslog that is not
-//    there is no error: the line below is the record that counts);
+//  - to the system's log: syslog on Linux, under the source name as the
+//    identifier; the Application event log on Windows (a system log that is
+//    not there is no error: the line below is the record that counts);
 //  - as one line appended to $TELMO_LOG_DIR/eventlog.log, fields separated by
 //    a tab: local time ("YYYY-MM-DD HH:MM:SS.mmm"), source, type word
 //    ("ERROR", "WARNING", "INFORMATION", "SUCCESS", "AUDIT_SUCCESS",
@@ -93,5 +94,12 @@ bool WriteEvent(std::string_view source, WORD type, DWORD event_id, const std::v
 /// over. A missing file reads as no events.
 [[nodiscard]] std::vector<EventRecord> ReadEventLog(const std::string& path);
 [[nodiscard]] std::vector<EventRecord> ReadEventLog();
+
+namespace detail {
+/// The system's own log (eventlog_system.cpp of the backend): syslog on
+/// Linux, the Application event log on Windows. Failures are not reported:
+/// the log file is the record that counts.
+void ReportToSystemLog(const std::string& source, WORD type, DWORD event_id, const std::vector<std::string>& strings);
+}  // namespace detail
 
 }  // namespace telmo::platform

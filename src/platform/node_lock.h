@@ -1,5 +1,5 @@
-// One manager per node. Windows would hold a named mutex for this; here it is
-// an exclusive lock (flock) on a file in the state directory
+// One manager per node: an exclusive lock (flock; LockFileEx on Windows) on a
+// file in the state directory
 // ($TELMO_STATE_DIR, the node), held as long as its NodeLock lives and
 // released by the system whenever the process ends, however it ends. The
 // descriptor is close-on-exec: a started component never holds the node.

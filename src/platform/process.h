@@ -10,6 +10,11 @@
 //    our child reports exit code 0 once it has ended (its status is not ours).
 //  - The snapshot lists every process of the node by id and image name (the
 //    file name of its executable).
+// On Windows (win32/) the handles, exit codes, snapshot and TerminateProcess
+// are the system's own, and the marker of FindMarkedProcesses/CarriesMarker is
+// kept by the manager in $TELMO_STATE_DIR/children (process id and creation
+// time of every child it started), since Windows gives no sound way to read
+// another process's environment.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +51,7 @@ class ProcessHandle {
 
   [[nodiscard]] bool valid() const noexcept { return obj_ != nullptr; }
   explicit operator bool() const noexcept { return valid(); }
-  /// A number for log lines ("hprocess =[%d]"): the pidfd, 0 when empty.
+  /// A number for log lines ("hprocess =[%d]"): the pidfd (the HANDLE on Windows), 0 when empty.
   [[nodiscard]] int value() const noexcept;
   [[nodiscard]] telmo::platform::detail::ProcessObject* get() const noexcept { return obj_.get(); }
   void reset() noexcept;
@@ -116,6 +121,13 @@ struct SpawnOptions {
 [[nodiscard]] std::vector<std::string> SplitCommandLine(std::string_view command_line);
 /// Quotes one argument so that SplitCommandLine gives it back unchanged.
 [[nodiscard]] std::string QuoteArgument(std::string_view argument);
+
+/// The command interpreter the site scripts run through: /bin/sh on Linux,
+/// %ComSpec% (cmd.exe) on Windows.
+[[nodiscard]] std::string CommandInterpreter();
+/// Its arguments for running the script at `path`: the quoted path on Linux,
+/// "/c" and the quoted path on Windows.
+[[nodiscard]] std::string ScriptArguments(std::string_view path);
 
 /// The marker every child of the manager carries in its environment: the
 /// management directory of the manager that launched it and its image name.

@@ -75,4 +75,12 @@ std::uint64_t RaiseOpenFileLimit();
 /// its own schedule.
 void KeepFreedMemoryForReuse(std::size_t largest);
 
+namespace detail {
+// The system's answers (sysinfo_system.cpp of the backend).
+/// True when this process runs as a 32-bit program on a 64-bit system.
+[[nodiscard]] bool SystemIsWow64();
+/// The shell library's version; false when it cannot be told.
+bool SystemShellVersion(DWORD* major, DWORD* minor, DWORD* build);
+}  // namespace detail
+
 }  // namespace telmo::platform

@@ -139,8 +139,8 @@ void HandleGetSNFEnabledFlag(NamedRequest& request) {
   if (service.size() > kServiceField) {
     DiagAndOnce(kSnfLength,
                 HandlerLine(kLongLine,
-                            ">>>_GetSNFEnabledFlag: Service name passed had incorrect length =[%zd] name = [%s].\n",
-                            static_cast<ssize_t>(service.size()), service.c_str()));
+                            ">>>_GetSNFEnabledFlag: Service name passed had incorrect length =[%lld] name = [%s].\n",
+                            static_cast<long long>(service.size()), service.c_str()));
     return;
   }
   Diag(3002, HandlerLine(kLongLine, ">>>_GetSNFEnabledFlag: Service: %s.\n", service.c_str()));
@@ -173,8 +173,8 @@ void HandleSetHealthCheckFlag(NamedRequest& request) {
   if (service.size() > kServiceField) {
     DiagAndOnce(kHealthLength,
                 HandlerLine(kLongLine,
-                            ">>>_SetHealthCheckFlag: Service name passed had incorrect length =[%zd] name = [%s].\n",
-                            static_cast<ssize_t>(service.size()), service.c_str()));
+                            ">>>_SetHealthCheckFlag: Service name passed had incorrect length =[%lld] name = [%s].\n",
+                            static_cast<long long>(service.size()), service.c_str()));
     return;
   }
   const int rw = ToNumber(rw_field);

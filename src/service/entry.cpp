@@ -38,17 +38,19 @@ int ResolveRegDeleteKeyEx() {
   return g_reg_delete_key_ex_state;
 }
 
-// "-infinite": the process sleeps until the developer sends SIGUSR1 (or a
-// debugger counts a release); then the next worker waits the same way, and a
-// second SIGUSR1 releases it.
+// "-infinite": the process sleeps until the developer sends SIGUSR1 (Linux;
+// Windows has no such signal) or a debugger counts a release; then the next
+// worker waits the same way, and a second SIGUSR1 releases it.
 extern "C" void ReleaseInfiniteWait(int) { ReleaseDeveloperWait(); }
 
 void InfiniteWait() {
+#ifdef SIGUSR1
   struct sigaction action {};
   action.sa_handler = ReleaseInfiniteWait;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &action, nullptr);
+#endif
   DeveloperWait();
   gWorkerWait = true;
 }

@@ -1,8 +1,7 @@
 #include "service/error_report.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <cstdlib>
 
 #include "config/manager_state.h"
 #include "external/telmo_log.h"
@@ -66,7 +65,7 @@ std::string LastErrorText(std::size_t buffer_size) {
 void EndProcessNow(int exit_code) {
   std::fflush(stdout);
   std::fflush(stderr);
-  ::_exit(exit_code);
+  std::_Exit(exit_code);
 }
 
 }  // namespace telmo::service

@@ -191,9 +191,8 @@ void TELMO_MGMT_RunScript(std::string_view script, StatusBlock& status) {
   const std::string unexpanded(script);
   TELMO_MGMT_LOG("TELMO_MGMT_RunScript", "Starting %s\n", unexpanded.c_str());
 
-  // The script is the interpreter's one argument, quoted so that the command
-  // line splits back to exactly that path.
-  const std::string arguments = platform::QuoteArgument(platform::NativePath(path));
+  // The script is quoted so that the command line splits back to exactly that path.
+  const std::string arguments = platform::ScriptArguments(path);
 
   std::string program_data;
   (void)TELMO_MGMT_ExpandFileName("%PROGRAMDATA%", program_data, 1024);
@@ -205,7 +204,7 @@ void TELMO_MGMT_RunScript(std::string_view script, StatusBlock& status) {
       under_program_data ? "%PROGRAMDATA%\\Zarvelco\\TELMO\\commands" : "%TELMOROOTQ%\\commands", working, 1024);
   working = platform::NativePath(working);
 
-  if (!TELMO_MGMT_CreateProcess("TELMOScript", LaunchVerb(), kCommandInterpreter, arguments, nullptr,
+  if (!TELMO_MGMT_CreateProcess("TELMOScript", LaunchVerb(), platform::CommandInterpreter(), arguments, nullptr,
                                 working.c_str(), nullptr, 1, status)) {
     TELMO_SERVER_LOGBLK(kOwnServiceName, status, scratch);
     TELMO_MGMT_LOG("TELMO_MGMT_RunScript", "Error Starting %s\n", unexpanded.c_str());

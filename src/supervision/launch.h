@@ -43,9 +43,6 @@ namespace telmo::supervision {
 /// "runas" when the system's shell is newer than version 6.0, else "open".
 [[nodiscard]] std::string LaunchVerb();
 
-/// The command interpreter scripts run through (the stand-in of cmd.exe).
-inline constexpr const char* kCommandInterpreter = "/bin/sh";
-
 /// (15, 15046): what a start refused because the manager is stopping loads,
 /// after the request's own failure code.
 inline constexpr std::int32_t kStatusManagerStopping = 15046;

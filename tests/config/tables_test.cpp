@@ -33,8 +33,8 @@ std::unique_ptr<ServerRecord> Server(const std::string& service, int components 
 
 ProcessHandle StartSleeper() {
   platform::SpawnOptions options;
-  options.program = "/bin/sleep";
-  options.arguments = {"30"};
+  options.program = BuiltProgram("fake_component").string();  // sleeps until killed
+  options.arguments = {"-"};
   auto started = platform::SpawnProcess(options);
   EXPECT_TRUE(started.ok()) << started.error();
   return started.ok() ? std::move(started).value() : ProcessHandle();

@@ -6,7 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "external/net.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/socket.h"
 #include "external/telmo_client.h"
 #include "external/telmo_server.h"
 #include "external/telmo_services.h"
@@ -108,13 +109,13 @@ TEST(Shutdown, FailuresAreLoadedIntoTheBlock) {
 
 TEST(Client, GarbageInsteadOfAReplyIsAnError) {
   test::TempNode node;
-  auto listener = detail::ListenOn("127.0.0.1", 0);
+  auto listener = platform::ListenOn("127.0.0.1", 0);
   ASSERT_TRUE(listener);
-  const int port = detail::LocalPort(listener->get());
+  const int port = platform::LocalPort(*listener);
   std::thread peer([&] {
-    pollfd p{listener->get(), POLLIN, 0};
+    pollfd p{static_cast<int>(listener->native()), POLLIN, 0};
     if (::poll(&p, 1, 2000) != 1) return;
-    platform::UniqueFd conn(::accept4(listener->get(), nullptr, nullptr, SOCK_CLOEXEC));
+    platform::UniqueFd conn(::accept4(static_cast<int>(listener->native()), nullptr, nullptr, SOCK_CLOEXEC));
     char buf[512];
     (void)::recv(conn.get(), buf, sizeof buf, 0);
     const char junk[] = "HTTP/1.0 400 Bad Request\r\n\r\n";

@@ -91,7 +91,7 @@ TEST(CreateProcessCall, LoggedOnTokenGivesTheAccount) {
   if (::geteuid() != 0) GTEST_SKIP() << "switching accounts needs root";
   telmo::test::TempNode node;
   LogonToken logon;
-  logon.token = std::make_unique<AccessToken>(AccessToken{"nobody", 65534, 65534, {65534}, "/nonexistent"});
+  logon.token = std::make_unique<AccessToken>(AccessToken{"nobody", 65534, 65534, {65534}, "/nonexistent", {}});
   logon.not_logged_on = 0;
   StatusBlock status{};
   ProcessHandle process;

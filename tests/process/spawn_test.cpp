@@ -170,7 +170,7 @@ TEST(Spawn, SignalMaskAndIgnoredSignalsAreReset) {
 TEST(Spawn, ChildRunsUnderTheTokensAccount) {
   if (::geteuid() != 0) GTEST_SKIP() << "switching accounts needs root";
   test::TempNode node;
-  const AccessToken nobody{"nobody", 65534, 65534, {65534}, "/nonexistent"};
+  const AccessToken nobody{"nobody", 65534, 65534, {65534}, "/nonexistent", {}};
   const auto out = node.root() / "id.txt";
   SpawnOptions options;
   options.program = "/bin/sh";
@@ -183,7 +183,7 @@ TEST(Spawn, ChildRunsUnderTheTokensAccount) {
   EXPECT_EQ(test::ReadFile(out), "65534\n65534\n65534\n/nonexistent nobody\n");
 
   // With no groups in the token, the account's groups are looked up.
-  const AccessToken no_groups{"nobody", 65534, 65534, {}, "/nonexistent"};
+  const AccessToken no_groups{"nobody", 65534, 65534, {}, "/nonexistent", {}};
   options.account = &no_groups;
   options.arguments = {"-c", "id -G"};
   fs::remove(out);

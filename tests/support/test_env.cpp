@@ -1,21 +1,8 @@
 #include "test_env.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <chrono>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,27 +10,8 @@
 
 namespace telmo::test {
 
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) old_ = old;
-  if (value) {
-    ::setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
-}
-
 TempNode::TempNode(std::string node) : node_(std::move(node)) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "telmo-test-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = tmpl;
+  root_ = MakeTempDir("telmo-test-");
   for (const auto& p : {state_dir(), log_dir(), product_root(), mgmt_dir(), iodata_dir()}) {
     std::filesystem::create_directories(p);
   }
@@ -56,7 +24,7 @@ TempNode::TempNode(std::string node) : node_(std::move(node)) {
   Set("TELMOIODATA", iodata_dir().string());
   Set("TELMO_NODE", node_);
   Set("TELMO_LISTEN", "127.0.0.1");
-  Set("TELMO_SERVICES_FILE", std::nullopt);
+  Set("TELMO_SERVICES_FILE", services_file().string());
   Set("PROGRAMDATA", std::nullopt);
   Set("APPDATA", std::nullopt);
   Set("TELMO_DIAG", std::nullopt);
@@ -65,8 +33,7 @@ TempNode::TempNode(std::string node) : node_(std::move(node)) {
 
 TempNode::~TempNode() {
   env_.clear();
-  std::error_code ec;
-  if (!std::getenv("TELMO_KEEP_TEST_DIRS")) std::filesystem::remove_all(root_, ec);
+  if (!std::getenv("TELMO_KEEP_TEST_DIRS")) RemoveTree(root_);
 }
 
 void TempNode::Set(const std::string& name, const std::optional<std::string>& value) {
@@ -101,102 +68,17 @@ int CountLinesWith(const std::filesystem::path& path, const std::string& needle)
   return n;
 }
 
-int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    throw std::runtime_error("no free port");
-  }
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-extern "C" char** environ;
-
-ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args, int timeout_ms,
-                      const std::filesystem::path& error_path) {
-  ProgramRun run;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return run;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  if (error_path.empty()) {
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<std::string> argv_storage{program.string()};
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  if (rc != 0) {
-    ::close(fds[0]);
-    return run;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  char buf[4096];
-  while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      run.timed_out = true;
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    run.output.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
 std::filesystem::path BuiltProgram(const std::string& name) {
   const char* dir = std::getenv("TELMO_TEST_BINARY_DIR");
   const std::filesystem::path base = dir ? dir : ".";
   for (const auto& sub : {"", "tests/fixtures", "tools/telmoctl", "src"}) {
-    auto p = base / sub / name;
+    // Absolute, so that another process (a service control manager) finds it too.
+    auto p = std::filesystem::absolute(base / sub / name);
+    if (std::filesystem::exists(p)) return p;
+    p += kProgramSuffix;  // ".exe" on Windows
     if (std::filesystem::exists(p)) return p;
   }
   return base / name;
-}
-
-ScopedFileSizeLimit::ScopedFileSizeLimit(unsigned long bytes) {
-  ::signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0) {
-    ADD_FAILURE() << "getrlimit(RLIMIT_FSIZE) failed";
-    return;
-  }
-  old_soft_ = limit.rlim_cur;
-  limit.rlim_cur = std::min<rlim_t>(bytes, limit.rlim_max);
-  lowered_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  if (!lowered_) ADD_FAILURE() << "setrlimit(RLIMIT_FSIZE) failed";
-}
-
-ScopedFileSizeLimit::~ScopedFileSizeLimit() {
-  if (!lowered_) return;
-  rlimit limit{};
-  ::getrlimit(RLIMIT_FSIZE, &limit);
-  limit.rlim_cur = old_soft_;
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0) << "the file size limit could not be restored";
 }
 
 }  // namespace telmo::test

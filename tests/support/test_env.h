@@ -71,6 +71,19 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                       int timeout_ms = 20000, const std::filesystem::path& error_path = {});
 
+/// A new, empty directory under the system's temporary folder.
+[[nodiscard]] std::filesystem::path MakeTempDir(const std::string& prefix);
+
+/// Removes a directory with everything in it, as far as it can.
+void RemoveTree(const std::filesystem::path& path);
+
+/// True when the tests run on Wine (the Windows programs under Linux):
+/// tests of what Wine only stubs (LogonUserA, the event log) skip there.
+[[nodiscard]] bool RunningUnderWine();
+
+/// "" on Linux, ".exe" on Windows.
+extern const char* const kProgramSuffix;
+
 /// Path of a program built next to the tests (fixtures, telmo_manager, telmoctl).
 [[nodiscard]] std::filesystem::path BuiltProgram(const std::string& name);
 

@@ -6,10 +6,6 @@
 // renames NAME to NAME.1 and starts a new file), until interrupted.
 // With --json: one document {"ok", "path", "lines"}; with --follow, one
 // compact {"line": TEXT} object per line instead (JSON Lines).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -21,12 +17,12 @@
 #include "console.h"
 #include "external/telmo_log.h"
 #include "platform/eventlog.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/file_io.h"
 
 namespace telmoctl {
 namespace {
 
-using telmo::platform::UniqueFd;
+using telmo::platform::FollowedFile;
 
 struct LogArgs {
   bool follow = false;
@@ -51,16 +47,16 @@ void Emit(const Console& console, const std::string& line) {
   }
 }
 
-/// Reads what `fd` holds from `*offset` on; complete lines are handed to
+/// Reads what `file` holds from `*offset` on; complete lines are handed to
 /// `line`, an unfinished last line waits in `*partial` for its end.
 template <typename Line>
-void ReadOn(int fd, off_t* offset, std::string* partial, Line line) {
+void ReadOn(const FollowedFile& file, std::uint64_t* offset, std::string* partial, Line line) {
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, *offset);
-    if (n <= 0) return;
-    *offset += n;
-    for (ssize_t i = 0; i < n; ++i) {
+    const auto n = file.ReadAt(*offset, buffer);
+    if (!n || *n == 0) return;
+    *offset += *n;
+    for (std::size_t i = 0; i < *n; ++i) {
       if (buffer[i] == '\n') {
         line(*partial);
         partial->clear();
@@ -72,18 +68,18 @@ void ReadOn(int fd, off_t* offset, std::string* partial, Line line) {
 }
 
 /// The start of the last `count` complete lines of the first `size` bytes.
-off_t StartOfLastLines(int fd, off_t size, int count) {
+std::uint64_t StartOfLastLines(const FollowedFile& file, std::uint64_t size, int count) {
   if (count <= 0) return size;
   // The last byte is the end of the last complete line; look for count more
   // line ends before it.
-  off_t at = size - 1;
+  std::uint64_t at = size > 0 ? size - 1 : 0;
   int seen = 0;
   char buffer[65536];
   while (at > 0) {
-    const off_t from = at > static_cast<off_t>(sizeof buffer) ? at - static_cast<off_t>(sizeof buffer) : 0;
-    const ssize_t n = ::pread(fd, buffer, static_cast<std::size_t>(at - from), from);
-    if (n <= 0) return 0;
-    for (ssize_t i = n - 1; i >= 0; --i) {
+    const std::uint64_t from = at > sizeof buffer ? at - sizeof buffer : 0;
+    const auto n = file.ReadAt(from, std::span(buffer, static_cast<std::size_t>(at - from)));
+    if (!n || *n == 0) return 0;
+    for (std::size_t i = *n; i-- > 0;) {
       if (buffer[i] == '\n' && ++seen == count) return from + i + 1;
     }
     at = from;
@@ -92,33 +88,39 @@ off_t StartOfLastLines(int fd, off_t size, int count) {
 }
 
 /// The size up to the last line end (an unfinished line is not shown yet).
-off_t CompleteSize(int fd, off_t size) {
+std::uint64_t CompleteSize(const FollowedFile& file, std::uint64_t size) {
   char c = 0;
-  while (size > 0 && (::pread(fd, &c, 1, size - 1) != 1 || c != '\n')) --size;
+  while (size > 0) {
+    const auto n = file.ReadAt(size - 1, std::span(&c, 1));
+    if (n && *n == 1 && c == '\n') break;
+    --size;
+  }
   return size;
 }
 
 int Show(const Console& console, const LogArgs& args) {
   const std::string path = PathOf(args.file);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd && !args.follow) {
+  auto opened = FollowedFile::Open(path);
+  FollowedFile file = opened ? std::move(*opened) : FollowedFile();
+  if (!file && !args.follow) {
     return Fail(console, kFailed, "no " + args.file + " log at " + path + " (has a manager run with this TELMO_LOG_DIR?)",
                 {{"path", path}});
   }
-  off_t offset = 0;
+  std::uint64_t offset = 0;
   std::string partial;
-  if (fd) {
-    struct stat st {};
-    ::fstat(fd.get(), &st);
-    const off_t end = CompleteSize(fd.get(), st.st_size);
-    offset = StartOfLastLines(fd.get(), end, args.lines);
+  if (file) {
+    const std::uint64_t end = CompleteSize(file, file.Size());
+    offset = StartOfLastLines(file, end, args.lines);
     std::vector<std::string> lines;
     std::string text(static_cast<std::size_t>(end - offset), '\0');
-    if (!text.empty() && ::pread(fd.get(), text.data(), text.size(), offset) == static_cast<ssize_t>(text.size())) {
-      for (std::size_t at = 0; at < text.size();) {
-        const std::size_t stop = text.find('\n', at);
-        lines.push_back(text.substr(at, stop - at));
-        at = stop + 1;
+    if (!text.empty()) {
+      const auto got = file.ReadAt(offset, text);
+      if (got && *got == text.size()) {
+        for (std::size_t at = 0; at < text.size();) {
+          const std::size_t stop = text.find('\n', at);
+          lines.push_back(text.substr(at, stop - at));
+          at = stop + 1;
+        }
       }
     }
     offset = end;
@@ -131,26 +133,24 @@ int Show(const Console& console, const LogArgs& args) {
   if (!args.follow) return kSuccess;
 
   const auto emit = [&console](const std::string& line) { Emit(console, line); };
-  struct stat open_st {};
-  if (fd) ::fstat(fd.get(), &open_st);
+  telmo::platform::FileIdentity open_id = file ? file.Identity() : telmo::platform::FileIdentity{};
   for (;;) {
-    if (fd) {
-      ReadOn(fd.get(), &offset, &partial, emit);
+    if (file) {
+      ReadOn(file, &offset, &partial, emit);
       std::fflush(stdout);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    struct stat now {};
-    const bool exists = ::stat(path.c_str(), &now) == 0;
-    if (exists && (!fd || now.st_ino != open_st.st_ino || now.st_dev != open_st.st_dev)) {
+    const auto now = telmo::platform::LookAtFile(path);
+    if (now && (!file || now->identity != open_id)) {
       // Rotated (or created): finish the old file, then read the new one from its start.
-      if (fd) ReadOn(fd.get(), &offset, &partial, emit);
-      UniqueFd next(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (file) ReadOn(file, &offset, &partial, emit);
+      auto next = FollowedFile::Open(path);
       if (!next) continue;
-      fd = std::move(next);
-      ::fstat(fd.get(), &open_st);
+      file = std::move(*next);
+      open_id = file.Identity();
       offset = 0;
       partial.clear();
-    } else if (exists && now.st_size < offset) {
+    } else if (now && now->size < offset) {
       offset = 0;  // cut short in place
       partial.clear();
     }

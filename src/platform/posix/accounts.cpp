@@ -198,3 +198,17 @@ BOOL LogonUserA(std::string_view user, std::string_view domain, std::string_view
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
+
+namespace telmo::platform {
+
+std::string CurrentUserName() {
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && pw.pw_name) {
+    return std::string(pw.pw_name);
+  }
+  return std::string();
+}
+
+}  // namespace telmo::platform

@@ -56,27 +56,6 @@ namespace {
 
 char Upper(char c) noexcept { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-// "*" matches any run of characters, "?" exactly one; letter case is ignored.
-// Every other character stands for itself: the brackets fnmatch would read as
-// a set are written as sets of one ("[" as "[[]"), and FNM_NOESCAPE keeps a
-// backslash literal.
-bool GlobMatch(std::string_view pattern, std::string_view name) {
-  std::string glob;
-  glob.reserve(pattern.size() + 8);
-  for (const char c : pattern) {
-    if (c == '[') {
-      glob += "[[]";
-    } else if (c == ']') {
-      glob += "[]]";
-    } else {
-      glob += c;
-    }
-  }
-  // A text holding a NUL cannot be passed on; no directory entry holds one.
-  if (name.find('\0') != std::string_view::npos || glob.find('\0') != std::string::npos) return false;
-  return ::fnmatch(glob.c_str(), std::string(name).c_str(), FNM_NOESCAPE | FNM_CASEFOLD) == 0;
-}
-
 bool IsDotEntry(std::string_view name) noexcept { return name == "." || name == ".."; }
 
 DWORD AttributesOf(const struct stat& st, std::string_view name, bool writable) noexcept {
@@ -302,16 +281,6 @@ BOOL MoveFileExA(std::string_view from, std::string_view to, DWORD flags) {
 }
 
 namespace telmo::platform {
-
-bool MatchesPattern(std::string_view pattern, std::string_view name) {
-  if (GlobMatch(pattern, name)) return true;
-  // Windows lets a trailing ".*" match no extension at all: "*.*" lists every
-  // name, "readme.*" also finds "readme".
-  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*") {
-    return GlobMatch(pattern.substr(0, pattern.size() - 2), name);
-  }
-  return false;
-}
 
 namespace {
 

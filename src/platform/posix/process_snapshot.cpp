@@ -199,3 +199,10 @@ bool CarriesMarker(const ProcessHandle& process, std::string_view image) {
 }
 
 }  // namespace telmo::platform
+
+namespace telmo::platform {
+
+std::string CommandInterpreter() { return "/bin/sh"; }
+std::string ScriptArguments(std::string_view path) { return QuoteArgument(NativePath(path)); }
+
+}  // namespace telmo::platform

@@ -1,10 +1,10 @@
+// The configuration contract on every system; the system's own part (host
+// name, default folders) is the backend's.
 #include "platform/environment.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -23,13 +23,13 @@ class EnvironmentFile {
  public:
   std::optional<std::string> Get(std::string_view name) {
     const char* state = std::getenv("TELMO_STATE_DIR");
-    const std::string_view dir = state && *state ? state : "/var/lib/telmo";
+    const std::string_view dir = state && *state ? state : detail::kDefaultStateDir;
     std::lock_guard lock(mutex_);
     const auto now = std::chrono::steady_clock::now();
     if (dir != dir_ || now - checked_at_ >= kRecheck) {
       if (dir != dir_) {
         dir_ = std::string(dir);
-        size_ = -1;
+        loaded_ = false;
       }
       checked_at_ = now;
       Refresh(dir_ + "/environment");
@@ -43,16 +43,19 @@ class EnvironmentFile {
   static constexpr auto kRecheck = std::chrono::seconds(1);
 
   void Refresh(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    std::error_code ec;
+    const auto mtime = std::filesystem::last_write_time(path, ec);
+    const auto size = ec ? 0 : std::filesystem::file_size(path, ec);
+    if (ec) {
       values_.clear();
-      size_ = -1;
+      loaded_ = false;
       return;
     }
-    if (st.st_size == size_ && st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec) return;
+    if (loaded_ && size == size_ && mtime == mtime_) return;
     Load(path);
-    mtime_ = st.st_mtim;
-    size_ = st.st_size;
+    loaded_ = true;
+    mtime_ = mtime;
+    size_ = size;
   }
 
   void Load(const std::string& path) {
@@ -71,20 +74,15 @@ class EnvironmentFile {
   std::mutex mutex_;
   std::string dir_;
   std::chrono::steady_clock::time_point checked_at_{};
-  timespec mtime_{};
-  off_t size_ = -1;  // -1: no file read
+  std::filesystem::file_time_type mtime_{};
+  std::uintmax_t size_ = 0;
+  bool loaded_ = false;  // false: no file read
   std::map<std::string, std::string, std::less<>> values_;
 };
 
 EnvironmentFile& TheEnvironmentFile() {
   static EnvironmentFile file;
   return file;
-}
-
-std::string HostName() {
-  char buf[256] = {};
-  if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
-  return buf;
 }
 
 }  // namespace
@@ -95,17 +93,17 @@ std::optional<std::string> LookupEnvironment(std::string_view name) {
   return TheEnvironmentFile().Get(name);
 }
 
-std::string StateDir() { return LookupConfig("TELMO_STATE_DIR").value_or("/var/lib/telmo"); }
-std::string LogDir() { return LookupConfig("TELMO_LOG_DIR").value_or("/var/log/telmo"); }
+std::string StateDir() { return LookupConfig("TELMO_STATE_DIR").value_or(detail::kDefaultStateDir); }
+std::string LogDir() { return LookupConfig("TELMO_LOG_DIR").value_or(detail::kDefaultLogDir); }
 
 std::optional<std::string> LookupConfig(std::string_view name) {
   if (auto v = LookupEnvironment(name)) return v;
-  if (name == "TELMO_STATE_DIR") return std::string("/var/lib/telmo");
-  if (name == "TELMO_LOG_DIR") return std::string("/var/log/telmo");
-  if (name == "TELMO_NODE") return HostName();
-  if (name == "TELMO_SERVICES_FILE") return StateDir() + "/services";
+  if (name == "TELMO_STATE_DIR") return std::string(detail::kDefaultStateDir);
+  if (name == "TELMO_LOG_DIR") return std::string(detail::kDefaultLogDir);
+  if (name == "TELMO_NODE") return detail::HostName();
+  if (name == "TELMO_SERVICES_FILE") return detail::DefaultServicesFile();
   if (name == "TELMO_LISTEN") return std::string("127.0.0.1");
-  if (name == "TELMOROOT") return std::string("/opt/telmo");
+  if (name == "TELMOROOT") return std::string(detail::kDefaultRoot);
   if (name == "TELMOROOTQ") return LookupConfig("TELMOROOT");
   if (name == "TELMOIO") return *LookupConfig("TELMOROOT") + "/io";
   if (name == "PROGRAMDATA") return StateDir() + "/ProgramData";

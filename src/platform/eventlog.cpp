@@ -1,22 +1,16 @@
+// The event log on every system: the log file and its line format. The
+// system's own log is the backend's (eventlog_system.cpp).
 #include "platform/eventlog.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <syslog.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include "platform/environment.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
-#include "platform/posix/unique_fd.h"
 #include "platform/win_error.h"
 
 namespace telmo::platform {
@@ -25,15 +19,14 @@ namespace {
 struct TypeName {
   WORD type;
   std::string_view name;
-  int priority;
 };
 constexpr TypeName kTypes[] = {
-    {EVENTLOG_SUCCESS, "SUCCESS", LOG_INFO},
-    {EVENTLOG_ERROR_TYPE, "ERROR", LOG_ERR},
-    {EVENTLOG_WARNING_TYPE, "WARNING", LOG_WARNING},
-    {EVENTLOG_INFORMATION_TYPE, "INFORMATION", LOG_INFO},
-    {EVENTLOG_AUDIT_SUCCESS, "AUDIT_SUCCESS", LOG_NOTICE},
-    {EVENTLOG_AUDIT_FAILURE, "AUDIT_FAILURE", LOG_WARNING},
+    {EVENTLOG_SUCCESS, "SUCCESS"},
+    {EVENTLOG_ERROR_TYPE, "ERROR"},
+    {EVENTLOG_WARNING_TYPE, "WARNING"},
+    {EVENTLOG_INFORMATION_TYPE, "INFORMATION"},
+    {EVENTLOG_AUDIT_SUCCESS, "AUDIT_SUCCESS"},
+    {EVENTLOG_AUDIT_FAILURE, "AUDIT_FAILURE"},
 };
 
 const TypeName* FindType(WORD type) {
@@ -73,55 +66,19 @@ std::string Unescape(std::string_view field) {
   return out;
 }
 
-std::string NowText() {
-  timeval tv{};
-  ::gettimeofday(&tv, nullptr);
-  tm local{};
-  ::localtime_r(&tv.tv_sec, &local);
-  char text[64];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(text + n, sizeof text - n, ".%03ld", static_cast<long>(tv.tv_usec / 1000));
-  return text;
-}
-
-// openlog keeps the identifier it is given and is process-wide, so the
-// identifier lives here and the pair openlog/syslog runs under a lock.
-void ToSyslog(const std::string& source, int priority, DWORD event_id, const std::vector<std::string>& strings) {
-  static std::mutex mutex;
-  static std::string ident;
-  std::string text;
-  for (const auto& s : strings) {
-    if (!text.empty()) text += ' ';
-    text += s;
-  }
-  std::lock_guard lock(mutex);
-  if (ident != source) {
-    ident = source;
-    ::openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
-  }
-  ::syslog(priority, "[0x%08X] %s", static_cast<unsigned>(event_id), text.c_str());
-}
-
 bool AppendLine(const std::string& line) {
   const std::string path = EventLogPath();
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) {
-    SetLastErrorFromErrno();
+  auto file = AppendFile::Open(path);
+  if (!file) {
+    SetLastError(file.error());
     return false;
   }
-  // One write of the whole line: O_APPEND keeps lines of concurrent writers apart.
-  const std::string data = line + "\n";
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  // One write of the whole line keeps lines of concurrent writers apart.
+  if (auto written = file->Write(line + "\n"); !written) {
+    SetLastError(written.error());
+    return false;
   }
   return true;
 }
@@ -230,9 +187,9 @@ BOOL ReportEventA(const EventSourceHandle& source, WORD type, WORD /*category*/,
   texts.reserve(num_strings);
   for (WORD i = 0; i < num_strings; ++i) texts.emplace_back(strings[i] ? strings[i] : "");
 
-  telmo::platform::ToSyslog(source.source(), kind->priority, event_id, texts);
+  telmo::platform::detail::ReportToSystemLog(source.source(), type, event_id, texts);
   const std::string line =
-      telmo::platform::FormatEventLine(telmo::platform::NowText(), source.source(), type, event_id, texts);
+      telmo::platform::FormatEventLine(telmo::platform::LocalTimestamp(), source.source(), type, event_id, texts);
   return telmo::platform::AppendLine(line) ? TRUE : FALSE;
 }
 
