@@ -21,6 +21,7 @@ cmake --build build-win -j"$jobs"
 echo "== Windows tests under Wine"
 prefix=$(mktemp -d /tmp/telmo-wine-XXXXXX)
 cleanup() {
+  exec 9>&- 2>/dev/null || true
   WINEPREFIX="$prefix" "$wineserver" -k 2>/dev/null || true
   WINEPREFIX="$prefix" "$wineserver" -w 2>/dev/null || true
   rm -rf "$prefix"
@@ -30,6 +31,14 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win64 DISPLAY=
 "$wine" wineboot -i >/dev/null 2>&1
 "$wineserver" -w          # until the first boot has settled (else service calls fail with 1055)
 "$wineserver" -p 60       # one Wine server for all the test programs
+# Wine's own services (services.exe, ...) start with the first program of the
+# prefix and inherit its output: started by a test, they would hold ctest's pipe
+# of that test open until its time-out. A console kept waiting on its input
+# starts them here, with nothing inherited, and keeps them up for every test.
+mkfifo "$prefix/hold"
+"$wine" cmd.exe <"$prefix/hold" >/dev/null 2>&1 &
+exec 9>"$prefix/hold"
+"$wine" cmd.exe /c exit >/dev/null 2>&1   # returns once they are up
 ctest --test-dir build-win -j"$jobs" --output-on-failure --timeout 300 --no-tests=error
 cleanup
 trap - EXIT

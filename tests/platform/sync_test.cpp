@@ -258,7 +258,8 @@ TEST(SyncClock, TickCountAdvancesWithSleep) {
   const DWORD before = GetTickCount();
   Sleep(60);
   const DWORD elapsed = GetTickCount() - before;  // unsigned: right across the wrap
-  EXPECT_GE(elapsed, 55u);
+  // The tick count of Windows moves in steps of up to 16 ms.
+  EXPECT_GE(elapsed, 40u);
   EXPECT_LT(elapsed, 5000u);
 }
 
