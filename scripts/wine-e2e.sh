@@ -107,8 +107,8 @@ wait_running() {
   local out=""
   for _ in $(seq 1 40); do
     out=$(w "$telmoctl" status PLANT1 2>&1 | tr -d '\r' || true)
-    # component lines: two blanks, the name, blanks, the run status
-    [ "$(grep -cE '^  [^ ]+ +running$' <<<"$out")" -eq 2 ] && { echo "$out"; return 0; }
+    # component lines: two blanks, the name, blanks, the run status (then the pid, uptime and restarts)
+    [ "$(grep -cE '^  [^ ]+ +running( |$)' <<<"$out")" -eq 2 ] && { echo "$out"; return 0; }
     sleep 0.5
   done
   echo "$out"
