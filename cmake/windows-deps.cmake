@@ -1,8 +1,8 @@
 # Third-party libraries of the Windows build. The Linux build takes them from
 # Debian; here the header-only ones (nlohmann json, CLI11) are used from the
 # same Debian headers through a folder that holds only them (never the whole of
-# /usr/include, whose system headers are Linux's), and GoogleTest is built from
-# Debian's source package for this target. PAM and libsystemd have no place in
+# /usr/include, whose system headers are Linux's); GoogleTest and pugixml are
+# built from Debian's source for this target (scripts/bootstrap.sh windows). PAM and libsystemd have no place in
 # this build: accounts and service notification are the Win32 backend's.
 set(telmo_third_party ${CMAKE_BINARY_DIR}/third-party/include)
 file(MAKE_DIRECTORY ${telmo_third_party})
@@ -17,6 +17,15 @@ add_library(telmo_third_party_headers INTERFACE)
 target_include_directories(telmo_third_party_headers SYSTEM INTERFACE ${telmo_third_party})
 add_library(nlohmann_json::nlohmann_json ALIAS telmo_third_party_headers)
 add_library(CLI11::CLI11 ALIAS telmo_third_party_headers)
+
+set(telmo_pugixml_source /usr/local/src/telmo-pugixml/src)
+if(NOT EXISTS ${telmo_pugixml_source}/pugixml.cpp)
+  message(FATAL_ERROR "missing ${telmo_pugixml_source}/pugixml.cpp: run scripts/bootstrap.sh windows")
+endif()
+add_library(telmo_pugixml STATIC ${telmo_pugixml_source}/pugixml.cpp)
+target_include_directories(telmo_pugixml SYSTEM PUBLIC ${telmo_pugixml_source})
+target_compile_options(telmo_pugixml PRIVATE -w)  # not our code: not held to our warnings
+add_library(pugixml::pugixml ALIAS telmo_pugixml)
 
 if(TELMO_BUILD_TESTS)
   set(telmo_gtest_source /usr/src/googletest)

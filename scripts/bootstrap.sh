@@ -5,6 +5,8 @@
 # systemd-analyze to verify the unit (systemd need not run for that).
 #   scripts/bootstrap.sh windows   also the Windows stage: the mingw-w64 cross
 #                                  compilers, GoogleTest's source, Wine (64-bit)
+#                                  and pugixml's Debian source (its Debian
+#                                  package holds no source to build for Windows)
 set -euo pipefail
 
 packages=(
@@ -23,13 +25,35 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""
 if [ "$(id -u)" != 0 ]; then
-  command -v sudo >/dev/null || { echo "bootstrap: need root to install: ${missing[*]}" >&2; exit 1; }
   sudo=sudo
 fi
-echo "bootstrap: installing ${missing[*]}"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  [ -z "$sudo" ] || command -v sudo >/dev/null || { echo "bootstrap: need root to install: ${missing[*]}" >&2; exit 1; }
+  echo "bootstrap: installing ${missing[*]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# pugixml's source for the Windows build (cmake/windows-deps.cmake), through a
+# source list of its own so that the system's apt setup stays as it is.
+pugixml_source=/usr/local/src/telmo-pugixml
+if [ "${1:-}" = windows ] && [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
+  echo "bootstrap: fetching pugixml's Debian source into $pugixml_source"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  chmod 755 "$work"
+  mkdir -p "$work/lists/partial"
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
+    >"$work/sources.list"
+  apt_options=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=- -o Dir::State::Lists="$work/lists")
+  $sudo apt-get "${apt_options[@]}" update -qq
+  (cd "$work" && $sudo apt-get "${apt_options[@]}" source --download-only -qq pugixml)
+  $sudo dpkg-source -x "$work"/pugixml_*.dsc "$work/pugixml" >/dev/null
+  $sudo mkdir -p "$(dirname "$pugixml_source")"
+  $sudo rm -rf "$pugixml_source"
+  $sudo mv "$work/pugixml" "$pugixml_source"
+fi

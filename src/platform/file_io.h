@@ -5,8 +5,6 @@
 //    child processes.
 //  - FollowedFile: a file read by offset while others may go on writing it,
 //    rename it or delete it (a log being followed).
-//  - FileLock: an exclusive lock of a lock file, held until destroyed (flock;
-//    LockFileEx on Windows). Other processes taking the same lock wait.
 #pragma once
 
 #include <cstddef>
@@ -88,23 +86,6 @@ struct FileFacts {
   std::uint64_t size = 0;
 };
 [[nodiscard]] std::optional<FileFacts> LookAtFile(const std::string& path);
-
-class FileLock {
- public:
-  /// Waits for the lock of `path` (created when missing).
-  explicit FileLock(const std::string& path);
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  ~FileLock();
-  [[nodiscard]] bool held() const noexcept { return native_ != -1; }
-
- private:
-  std::intptr_t native_ = -1;
-};
-
-/// The whole content of a file; ERROR_FILE_NOT_FOUND (or
-/// ERROR_PATH_NOT_FOUND) when it does not exist.
-[[nodiscard]] Result<std::string> ReadFileText(const std::string& path);
 
 /// The local time now as "YYYY-MM-DD HH:MM:SS.mmm".
 [[nodiscard]] std::string LocalTimestamp();

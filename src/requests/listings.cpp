@@ -1,9 +1,5 @@
 #include "requests/listings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,7 +20,6 @@
 #include "external/telmo_xml.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "platform/posix/unique_fd.h"
 #include "supervision/launch.h"
 #include "util/text.h"
 
@@ -116,14 +111,8 @@ std::string ListingOutputFileName(const char* pattern, std::int64_t time) {
 bool ReadListingFile(const std::string& path, std::string& text, StatusBlock& status) {
   text.clear();
   // Only a regular file is read, without blocking on anything else.
-  platform::UniqueFd fd(::open(platform::NativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  struct stat st {};
   int error = 0;
-  if (!fd) {
-    error = errno;
-  } else if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = EINVAL;
-  }
+  platform::InputFile file = platform::InputFile::OpenRegular(path, error);
   bool ok = error == 0;
   if (!ok) {
     std::printf("error opening %s\n", path.c_str());
@@ -134,10 +123,9 @@ bool ReadListingFile(const std::string& path, std::string& text, StatusBlock& st
   }
   char buffer[8192];
   while (ok) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = file.Read(buffer, error);
     if (n < 0) {
-      TELMO_SERVER_LDBLK(kFacilitySystem, errno, status);
+      TELMO_SERVER_LDBLK(kFacilitySystem, error, status);
       TELMO_SERVER_LDBLK(kFacilityManagement, 15003, status);
       ok = false;
     } else if (n == 0) {
@@ -150,7 +138,7 @@ bool ReadListingFile(const std::string& path, std::string& text, StatusBlock& st
     }
   }
   if (!ok) text.clear();
-  fd.reset();
+  file = {};  // closed before it is deleted
   (void)DeleteFileA(path);
   return ok;
 }

@@ -110,44 +110,6 @@ std::optional<FileFacts> LookAtFile(const std::string& path) {
                    static_cast<std::uint64_t>(st.st_size)};
 }
 
-FileLock::FileLock(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    ::close(fd);
-    return;
-  }
-  native_ = fd;
-}
-
-FileLock::~FileLock() {
-  if (native_ != -1) ::close(static_cast<int>(native_));  // closing releases the lock
-}
-
-Result<std::string> ReadFileText(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Error{Win32FromErrno(errno)};
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return Error{Win32FromErrno(err)};
-    }
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return text;
-}
-
 std::string LocalTimestamp() {
   timeval tv{};
   ::gettimeofday(&tv, nullptr);

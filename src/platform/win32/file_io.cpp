@@ -96,25 +96,6 @@ std::optional<FileFacts> LookAtFile(const std::string& path) {
   return FileFacts{file->Identity(), file->Size()};
 }
 
-FileLock::FileLock(const std::string& path) {
-  win32::Handle h = win32::LockFileExclusive(path);
-  if (!win32::IsInvalid(h)) native_ = V(h);
-}
-
-FileLock::~FileLock() {
-  if (native_ != -1) win32::CloseKernelHandle(H(native_));  // closing releases the lock
-}
-
-Result<std::string> ReadFileText(const std::string& path) {
-  const DWORD attributes = win32::FileAttributes(path);
-  if (attributes == 0xFFFFFFFFu) return Error{GetLastError()};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Error{ERROR_ACCESS_DENIED};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return Error{ERROR_READ_FAULT};
-  return text;
-}
-
 std::string LocalTimestamp() {
   const auto now = std::chrono::system_clock::now();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <cerrno>
 #include <memory>
 #include <random>
@@ -15,6 +17,7 @@
 #include "platform/paths.h"
 #include "platform/win32/native.h"
 #include "platform/win_error.h"
+#include "util/text.h"
 
 namespace telmo::platform::detail {
 
@@ -116,6 +119,10 @@ BOOL MoveFileExA(std::string_view from, std::string_view to, DWORD flags) {
 
 namespace telmo::platform {
 
+namespace {
+std::atomic<detail::AtomicWriteHook> gAtomicWriteHook{nullptr};
+}  // namespace
+
 Result<void> WriteFileAtomically(std::string_view path, std::string_view content, unsigned /*mode*/,
                                  WriteFailure* failure) {
   // Permissions come from the folder's access list on Windows; `mode` has
@@ -136,6 +143,13 @@ Result<void> WriteFileAtomically(std::string_view path, std::string_view content
     if (error != ERROR_ACCESS_DENIED && error != ERROR_PATH_NOT_FOUND) stage = WriteFailure::kWrite;
     win32::DeleteFileNative(temp);
     return Error{error};
+  }
+  if (const auto hook = gAtomicWriteHook.load(); hook != nullptr) {
+    if (const int injected = hook(path); injected != 0) {
+      win32::DeleteFileNative(temp);
+      stage = WriteFailure::kWrite;
+      return Error{Win32FromErrno(injected)};
+    }
   }
   // MOVEFILE_WRITE_THROUGH (8): the call returns once the rename is on disk.
   if (!win32::MoveFileNative(temp, target, MOVEFILE_REPLACE_EXISTING | 0x8)) {
@@ -199,5 +213,93 @@ long InputFile::Read(std::span<char> buffer, int& error) noexcept {
   error = errno;
   return -1;
 }
+
+// Windows keeps no POSIX permission bits: the file must be a plain file (no
+// link) that holds exactly `content`.
+bool FileHolds(std::string_view path, std::string_view content, unsigned /*mode*/) {
+  constexpr DWORD kReparsePoint = 0x400;
+  const DWORD attributes = win32::FileAttributes(Native(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | kReparsePoint)) != 0) {
+    return false;
+  }
+  int error = 0;
+  InputFile file = InputFile::OpenRegular(path, error);
+  if (!file || file.size() != content.size()) return false;
+  // One byte more than expected tells a file that grew meanwhile.
+  std::string on_disk(content.size() + 1, '\0');
+  std::size_t have = 0;
+  while (have < on_disk.size()) {
+    const long n = file.Read(std::span<char>(on_disk).subspan(have), error);
+    if (n < 0) return false;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  return have == content.size() && std::string_view(on_disk.data(), have) == content;
+}
+
+Result<std::string> ReadWholeFile(std::string_view path) {
+  const std::string native = Native(path);
+  const int fd = ::_open(native.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) return Error{Win32FromErrno(errno)};
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const int n = ::_read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      const int error = errno;
+      ::_close(fd);
+      return Error{Win32FromErrno(error)};
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::_close(fd);
+  return text;
+}
+
+ExclusiveFileLock::ExclusiveFileLock(ExclusiveFileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+ExclusiveFileLock& ExclusiveFileLock::operator=(ExclusiveFileLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::_close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() {
+  if (fd_ >= 0) ::_close(fd_);  // closing the handle under it releases the lock
+}
+
+Result<ExclusiveFileLock> ExclusiveFileLock::Acquire(std::string_view lock_path) {
+  win32::Handle h = win32::LockFileExclusive(Native(lock_path));
+  if (win32::IsInvalid(h)) return Error{GetLastError()};
+  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_RDWR | _O_NOINHERIT);
+  if (fd < 0) {
+    win32::CloseKernelHandle(h);
+    return Error{ERROR_TOO_MANY_OPEN_FILES};
+  }
+  ExclusiveFileLock lock;
+  lock.fd_ = fd;
+  return lock;
+}
+
+// Windows compares paths ignoring letter case; links and ".." are resolved first.
+bool ResolvesInside(std::string_view path, std::string_view directory) {
+  std::error_code ec;
+  const auto inner = std::filesystem::canonical(std::filesystem::path(Native(path)), ec);
+  if (ec) return false;
+  const auto outer = std::filesystem::canonical(std::filesystem::path(Native(directory)), ec);
+  if (ec) return false;
+  const std::string in = ToUpper(inner.string());
+  const std::string out = ToUpper(outer.string());
+  if (in == out) return true;
+  if (!out.empty() && out.back() == '\\') return in.starts_with(out);  // a drive's root
+  return in.size() > out.size() && in.starts_with(out) && in[out.size()] == '\\';
+}
+
+namespace detail {
+void SetAtomicWriteHook(AtomicWriteHook hook) noexcept { gAtomicWriteHook.store(hook); }
+}  // namespace detail
 
 }  // namespace telmo::platform

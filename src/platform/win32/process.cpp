@@ -67,7 +67,7 @@ std::string ChildrenPath() { return JoinPath(StateDir(), "children"); }
 
 std::vector<Child> ReadChildren() {
   std::vector<Child> out;
-  auto text = ReadFileText(ChildrenPath());
+  auto text = ReadWholeFile(ChildrenPath());
   if (!text) return out;
   std::istringstream in(*text);
   for (std::string line; std::getline(in, line);) {
@@ -102,13 +102,13 @@ std::string Line(const Child& c) {
 void RecordChild(const Child& child) {
   std::error_code ec;
   std::filesystem::create_directories(StateDir(), ec);
-  const FileLock lock(ChildrenPath() + ".lock");
+  const auto lock = ExclusiveFileLock::Acquire(ChildrenPath() + ".lock");
   if (auto file = AppendFile::Open(ChildrenPath())) static_cast<void>(file->Write(Line(child)));
 }
 
 // The children that still run; the file is rewritten without the others.
 std::vector<Child> LiveChildren() {
-  const FileLock lock(ChildrenPath() + ".lock");
+  const auto lock = ExclusiveFileLock::Acquire(ChildrenPath() + ".lock");
   std::vector<Child> live;
   const auto all = ReadChildren();
   std::string text;
