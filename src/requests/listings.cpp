@@ -157,8 +157,9 @@ ListingAnswer RunListingProgram(const ListingProgram& listing, std::string_view 
   arguments += output;
   arguments += '"';
   if (arguments.size() >= kListingArgumentField) {
-    MGR_LOG("Arguments of %zu characters for component %s refused: more than the %zu the command line holds\n",
-            requested.size(), listing.action, kListingArgumentField - 1);
+    MGR_LOG("Arguments of %llu characters for component %s refused: more than the %llu the command line holds\n",
+            static_cast<unsigned long long>(requested.size()), listing.action,
+            static_cast<unsigned long long>(kListingArgumentField - 1));
     return Failure(kFacilityMessaging, kMsgMalformedPayload);
   }
   std::string program;
