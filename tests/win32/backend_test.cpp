@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -80,6 +81,34 @@ TEST(Files, FindMatchesIgnoringCase) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"PLANT1.CSD", "boiler1.csd"}));
   EXPECT_FALSE(FindFirstFileA((node.root() / "none" / "*").string(), &data));
+}
+
+TEST(Files, WholeFileWrittenAtomicallyReadsBackAndPathsInsideIgnoreCase) {
+  TempNode node;
+  const std::string file = (node.state_dir() / "services").string();
+  ASSERT_TRUE(platform::WriteFileAtomically(file, "ECHO 7001\r\nLOG 7002\n"));
+  EXPECT_EQ(platform::ReadWholeFile(file).value(), "ECHO 7001\r\nLOG 7002\n");  // binary: no line-end change
+  EXPECT_TRUE(platform::FileHolds(file, "ECHO 7001\r\nLOG 7002\n", 0600));
+  EXPECT_EQ(platform::ReadWholeFile(file + ".none").error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(platform::ResolvesInside(ToUpper(file), node.state_dir().string()));
+  EXPECT_FALSE(platform::ResolvesInside((node.state_dir() / ".." / "log").string(), node.state_dir().string()));
+}
+
+TEST(Files, ExclusiveLockHoldsOffAnotherTakerUntilReleased) {
+  TempNode node;
+  const std::string path = (node.state_dir() / "services.lock").string();
+  auto first = platform::ExclusiveFileLock::Acquire(path);
+  ASSERT_TRUE(first);
+  std::atomic<bool> taken{false};
+  std::jthread other([&] {
+    auto second = platform::ExclusiveFileLock::Acquire(path);
+    taken = second.ok();
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(taken);
+  *first = platform::ExclusiveFileLock{};  // released
+  other.join();
+  EXPECT_TRUE(taken);
 }
 
 TEST(Processes, StartedChildCarriesTheMarkerAndOthersDoNot) {
