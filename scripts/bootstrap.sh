@@ -46,10 +46,20 @@ if [ "${1:-}" = windows ] && [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
   trap 'rm -rf "$work"' EXIT
   chmod 755 "$work"
   mkdir -p "$work/lists/partial"
-  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
-    >"$work/sources.list"
-  apt_options=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=- -o Dir::State::Lists="$work/lists")
+  # The system's own Debian sources, for source packages.
+  mkdir -p "$work/parts"
+  touch "$work/sources.list"
+  if [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list >"$work/sources.list"
+  fi
+  for f in /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && sed -n 's/^deb \(.*\)$/deb-src \1/p' "$f" >"$work/parts/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && sed 's/^Types:.*$/Types: deb-src/' "$f" >"$work/parts/$(basename "$f")"
+  done
+  apt_options=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts="$work/parts"
+    -o Dir::State::Lists="$work/lists")
   $sudo apt-get "${apt_options[@]}" update -qq
   (cd "$work" && $sudo apt-get "${apt_options[@]}" source --download-only -qq pugixml)
   $sudo dpkg-source -x "$work"/pugixml_*.dsc "$work/pugixml" >/dev/null
