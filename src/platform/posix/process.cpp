@@ -46,13 +46,12 @@ class Registry {
       epoll_event event{};
       event.events = EPOLLIN;
       event.data.u64 = static_cast<std::uint64_t>(child->pid);
-      if (epoll_ && ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, child->pidfd.get(), &event) != 0) {
-        unwatched_ = true;  // no room in the set: the reaper looks at every child instead
+      if (!epoll_ || ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, child->pidfd.get(), &event) != 0) {
+        unwatched_ = true;  // outside the set: the reaper looks at every child instead
       }
       live.emplace(child->pid, std::move(child));
       if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     }
-    if (!epoll_ || unwatched_) Wake();
   }
 
   /// Reaps the child when it has ended; mu must be held. True once ended.
@@ -116,20 +115,19 @@ class Registry {
 
   // Waits for the end of any child and reaps it, so no child stays a zombie,
   // whether or not a handle to it is still open.
+  // Without an epoll set, or for a child that could not join it, every
+  // child is looked at once a second (a tenth of a second without a set).
   void Run() {
-    if (epoll_) {
-      RunOnEpoll();
-    } else {
-      RunOnPoll();
-    }
-  }
-
-  void RunOnEpoll() {
     std::array<epoll_event, 64> events{};
-    bool look_at_all = false;  // a child is outside the set: look at every child once a second
+    bool look_at_all = !epoll_;
     for (;;) {
-      const int n = ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), look_at_all ? 1000 : -1);
-      if (n < 0 && errno != EINTR) return;
+      int n = 0;
+      if (epoll_) {
+        n = ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), look_at_all ? 1000 : -1);
+        if (n < 0 && errno != EINTR) return;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
       std::lock_guard lock(mu);
       if (stop_) return;
       for (int i = 0; i < n; ++i) {
@@ -143,35 +141,6 @@ class Registry {
       }
       look_at_all = unwatched_;
       if (look_at_all) ReapAllLocked();
-    }
-  }
-
-  // Without an epoll set: a poll over the pidfds of every live child.
-  void RunOnPoll() {
-    std::vector<pollfd> fds;
-    std::vector<std::shared_ptr<ChildState>> watched;  // keeps the polled pidfds open
-    for (;;) {
-      fds.clear();
-      watched.clear();
-      {
-        std::lock_guard lock(mu);
-        if (stop_) return;
-        fds.push_back(pollfd{wake_.get(), POLLIN, 0});
-        for (const auto& [pid, child] : live) {
-          fds.push_back(pollfd{child->pidfd.get(), POLLIN, 0});
-          watched.push_back(child);
-        }
-      }
-      const int n = ::poll(fds.data(), fds.size(), wake_ ? -1 : 100);
-      if (n < 0) continue;  // EINTR
-      if (fds[0].revents & POLLIN) {
-        std::uint64_t count = 0;
-        (void)!::read(wake_.get(), &count, sizeof count);
-      }
-      std::lock_guard lock(mu);
-      for (std::size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents != 0) ReapLocked(*watched[i - 1]);
-      }
     }
   }
 
