@@ -67,6 +67,9 @@ void SetUpNode() {
       component->name = "Component " + std::to_string(c);
       component->executable = "%TELMOROOTQ%\\bin\\bench_component.exe";
       component->arguments = "3600";
+      // The first is the server's DLGP, the one with a TCP service (and a
+      // log of its own, renewed at each start); the others share a log.
+      if (c == 0) component->tcp_service.assign("BENCH" + std::to_string(s));
       server->components.push_back(std::move(component));
     }
     gServerTable.Append(std::move(server));

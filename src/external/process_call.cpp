@@ -3,6 +3,7 @@
 // The launch verb ("runas" or "open") and the flag steer how Windows shows
 // or elevates a new process; a Linux process has no such choice, so both are
 // accepted and ignored. The account is the logon token's, nothing else.
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -24,14 +25,21 @@ std::string LogFileStem(std::string_view label) {
                        c == '_' || c == '.';
     stem += plain ? c : '_';
   }
-  if (stem.empty()) return "component";
   if (stem.front() == '.') stem.front() = '_';
   return stem;
 }
 
-/// Prepares $TELMO_LOG_DIR/components/<label>.log for a new start: the log of
-/// the previous start becomes <label>.log.1. Empty when the folder cannot be
-/// made (the output is then discarded rather than the start refused).
+/// Size past which the log shared by the processes without a label is
+/// renewed at a start (one earlier file kept).
+constexpr std::uint64_t kSharedLogLimit = 4u << 20;
+
+/// Prepares the output log of a new start in $TELMO_LOG_DIR/components: a
+/// process with a label writes <label>.log afresh and the log of its previous
+/// start becomes <label>.log.1; processes without one all append to
+/// component.log, which is renewed only when it has grown past a bound (a
+/// renewal at each start would put away the output of the others still
+/// running). Empty when the log cannot be made: the output is then discarded
+/// rather than the start refused.
 std::string PrepareOutputLog(std::string_view label) {
   namespace fs = std::filesystem;
   const fs::path directory = fs::path(telmo::platform::LogDir()) / "components";
@@ -43,17 +51,21 @@ std::string PrepareOutputLog(std::string_view label) {
                           ec.message().c_str(), static_cast<int>(label.size()), label.data());
     return {};
   }
-  const fs::path log = directory / (LogFileStem(label) + ".log");
-  if (fs::exists(log, ec)) fs::rename(log, fs::path(log) += ".1", ec);
-  const auto probe = telmo::platform::AppendFile::Open(log.string());
+  const std::string log = (directory / (label.empty() ? "component" : LogFileStem(label))).string() + ".log";
+  if (!label.empty()) {
+    (void)telmo::platform::RenewKeepingPrevious(log);
+  } else if (const auto facts = telmo::platform::LookAtFile(log); facts && facts->size > kSharedLogLimit) {
+    (void)telmo::platform::RenewKeepingPrevious(log);
+  }
+  const auto probe = telmo::platform::AppendFile::Open(log);
   if (!probe) {
     TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
-                          "Cannot open %s (error %u): output of %.*s discarded\n", log.string().c_str(),
+                          "Cannot open %s (error %u): output of %.*s discarded\n", log.c_str(),
                           static_cast<unsigned>(probe.error()),
                           static_cast<int>(label.size()), label.data());
     return {};
   }
-  return log.string();
+  return log;
 }
 
 int Failed(DWORD error, StatusBlock& status) {

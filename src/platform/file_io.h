@@ -87,6 +87,13 @@ struct FileFacts {
 };
 [[nodiscard]] std::optional<FileFacts> LookAtFile(const std::string& path);
 
+/// Empties `path` for a new writer and keeps what it held as "`path`.1",
+/// dropping what that held. Where the system can swap two names the same two
+/// files are reused, so that a node starting hundreds of components does not
+/// make and delete a file for each. Nothing to do (true) when `path` does
+/// not exist; false when it could not be done.
+[[nodiscard]] bool RenewKeepingPrevious(const std::string& path);
+
 /// The local time now as "YYYY-MM-DD HH:MM:SS.mmm".
 [[nodiscard]] std::string LocalTimestamp();
 

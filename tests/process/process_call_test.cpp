@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,22 @@ TEST(CreateProcessCall, StartsTheProgramAndKeepsOneEarlierLogPerLabel) {
   EXPECT_EQ(ReadFile(log), "third\nsh\n" + dir + "\n");
   EXPECT_EQ(ReadFile(log.string() + ".1"), "second\nsh\n" + dir + "\n");
   EXPECT_FALSE(fs::exists(log.string() + ".2"));
+}
+
+TEST(CreateProcessCall, ProcessesWithoutALabelShareOneLogAndKeepTheirOutput) {
+  telmo::test::TempNode node;
+  std::vector<ProcessHandle> processes;
+  for (const char* word : {"first", "second", "third"}) {
+    StatusBlock status{};
+    ProcessHandle process;
+    const std::string args = std::string("-c \"sleep 0.3; echo ") + word + "\"";
+    ASSERT_NE(TELMO_MGMT_CreateProcess("", "runas", "/bin/sh", args, nullptr, nullptr, &process, 1, status), 0);
+    processes.push_back(std::move(process));
+  }
+  for (auto& process : processes) ASSERT_EQ(telmo::test::ExitCodeAfterEnd(process), 0u);
+  const std::string log = ReadFile(node.log_dir() / "components" / "component.log");
+  for (const char* word : {"first", "second", "third"}) EXPECT_NE(log.find(word), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(node.log_dir() / "components" / "component.log.1"));
 }
 
 TEST(CreateProcessCall, ArgumentTextIsSplitNeverInterpreted) {

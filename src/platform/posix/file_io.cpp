@@ -103,6 +103,21 @@ bool FollowedFile::IsRegular() const {
   return valid() && ::fstat(static_cast<int>(native_), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool RenewKeepingPrevious(const std::string& path) {
+  const std::string previous = path + ".1";
+  if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, previous.c_str(), RENAME_EXCHANGE) != 0) {
+    // No earlier file to swap with (or a file system that cannot swap).
+    return ::rename(path.c_str(), previous.c_str()) == 0 || errno == ENOENT;
+  }
+  // The name now holds the file before last. Only a plain file is emptied
+  // and reused; anything else put there is removed and a new file is made.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat facts {};
+  const bool reused = fd >= 0 && ::fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode) && ::ftruncate(fd, 0) == 0;
+  if (fd >= 0) ::close(fd);
+  return reused || ::unlink(path.c_str()) == 0;
+}
+
 std::optional<FileFacts> LookAtFile(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;

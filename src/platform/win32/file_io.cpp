@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 
@@ -89,6 +90,14 @@ FileIdentity FollowedFile::Identity() const {
 }
 
 bool FollowedFile::IsRegular() const { return valid() && win32::HandleIsRegularFile(H(native_)); }
+
+bool RenewKeepingPrevious(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return !ec;
+  fs::rename(path, path + ".1", ec);  // replaces an earlier "path.1"
+  return !ec;
+}
 
 std::optional<FileFacts> LookAtFile(const std::string& path) {
   auto file = FollowedFile::Open(path);
