@@ -4,6 +4,10 @@
 //
 // Sets up N servers (default 1000) of 4 components each, every component a
 // copy of /bin/sleep, and reports:
+//   - for comparison, the time the C library's posix_spawn takes to start
+//     as many copies of the same program, none of the manager's work around
+//     it (the floor the machine sets: a start costs the program's own loading
+//     too, on however many cores there are);
 //   - the time to start all of them (TELMO_MGMT_StartServer per server);
 //   - one periodic check over them all, every component alive (Google
 //     Benchmark: BM_CheckServers);
@@ -12,6 +16,8 @@
 // Everything is killed at the end.
 #include <benchmark/benchmark.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -82,6 +88,26 @@ double CpuMs() {
   timespec ts{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+void SpawnFloor() {
+  const std::string program = (g_dir / "root/bin/bench_component.exe").string();
+  std::string argument = "3600";
+  char* argv[] = {const_cast<char*>(program.c_str()), argument.data(), nullptr};
+  std::vector<pid_t> children;
+  const auto begin = Clock::now();
+  const double cpu_before = CpuMs();
+  for (int i = 0; i < g_servers * 4; ++i) {
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) children.push_back(pid);
+  }
+  const auto elapsed = Clock::now() - begin;
+  const double cpu = CpuMs() - cpu_before;
+  for (const pid_t pid : children) ::kill(pid, SIGKILL);
+  for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
+  const double n = static_cast<double>(children.size());
+  std::printf("floor: posix_spawn of %zu copies in %.0f ms (%.0f us each; CPU %.0f us each)\n", children.size(),
+              Ms(elapsed), Ms(elapsed) * 1000.0 / n, cpu * 1000.0 / n);
 }
 
 void StartAll() {
@@ -167,6 +193,7 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   SetUpNode();
+  SpawnFloor();
   StartAll();
   benchmark::RunSpecifiedBenchmarks();
   DeathToRestart();

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
+#include <utility>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -123,6 +125,11 @@ TEST(Spawn, NoDescriptorLeaksIntoTheChildNorStaysBehind) {
   const int stray = ::open("/dev/null", O_RDONLY);
   int stray_pipe[2];
   ASSERT_EQ(::pipe(stray_pipe), 0);
+  const auto identity = [](int fd) {
+    struct stat facts {};
+    return ::fstat(fd, &facts) == 0 ? std::pair(facts.st_dev, facts.st_ino) : std::pair<dev_t, ino_t>(0, 0);
+  };
+  const auto standard_before = std::array{identity(0), identity(1), identity(2)};
 
   const auto out = node.root() / "fds.txt";
   auto child = Launch(test::SelfPath(), {test::kChildFlag, "fds"}, out);
@@ -130,6 +137,8 @@ TEST(Spawn, NoDescriptorLeaksIntoTheChildNorStaysBehind) {
   ASSERT_EQ(test::ExitCodeAfterEnd(child.value()), 0u);
   EXPECT_EQ(test::ReadFile(out), "0\n1\n2\n");
   child.value().reset();
+  // The child set up its standard descriptors in a table of its own.
+  EXPECT_EQ((std::array{identity(0), identity(1), identity(2)}), standard_before);
 
   // A leak grows with every round.
   const int before = test::OpenDescriptorCount();

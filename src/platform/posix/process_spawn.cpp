@@ -1,12 +1,12 @@
 // Starting programs with vfork semantics: the child shares the manager's
-// memory until it has executed the program (or failed to), so nothing of the
-// manager is copied and the cost of a start does not grow with the number of
-// processes the manager holds. The calling thread waits meanwhile, so the
-// exec result is known the moment it resumes: a child that cannot execute
-// the program writes its error number to a close-on-exec pipe, and "could not
-// start" is an error of its own, never a program that exits 127. (The pipe
-// also serves where vfork is only a fork, as under ThreadSanitizer: the read
-// then waits for the exec.)
+// memory and, until it has made a table of its own, its descriptor table,
+// until it has executed the program (or failed to). Nothing of the manager is
+// copied, neither its memory nor its thousands of process descriptors, so
+// the cost of a start does not grow with the number of processes the manager
+// holds. The calling thread waits meanwhile, so the exec result is known the
+// moment it resumes: a child that cannot execute the program writes its
+// error number to a close-on-exec pipe, and "could not start" is an error of
+// its own, never a program that exits 127.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
@@ -16,9 +16,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,7 @@ struct ChildPlan {
   int input_fd = -1;
   int output_fd = -1;
   int report_fd = -1;  ///< close-on-exec: the error number of a failed start
+  int highest_fd = -1;  ///< the child's own table keeps the descriptors up to this one
   const char* working_directory = nullptr;
   bool switch_account = false;
   uid_t uid = 0;
@@ -60,18 +66,30 @@ struct KernelSigaction {
 constexpr long kKernelSigsetSize = sizeof(unsigned long);
 constexpr int kHighestSignal = 64;
 
-long Call(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
+__attribute__((no_sanitize("address", "undefined", "thread"))) long Call(long number, long a = 0, long b = 0,
+                                                                          long c = 0, long d = 0) noexcept {
   return ::syscall(number, a, b, c, d);
 }
 
-[[noreturn]] void ReportAndExit(const ChildPlan& plan, int err) noexcept {
+[[noreturn]] __attribute__((no_sanitize("address", "undefined", "thread"))) void ReportAndExit(
+    const ChildPlan& plan, int err) noexcept {
   if (err == 0) err = EIO;
   (void)Call(SYS_write, plan.report_fd, reinterpret_cast<long>(&err), sizeof err);
   ::syscall(SYS_exit_group, 127);
   __builtin_unreachable();
 }
 
-[[noreturn]] void RunChild(const ChildPlan& plan) noexcept {
+// Not instrumented: the child runs on a stack of its own that no sanitizer
+// knows of, and must not touch their state.
+[[noreturn]] __attribute__((no_sanitize("address", "undefined", "thread"))) void RunChild(
+    const ChildPlan& plan) noexcept {
+  // First a descriptor table of its own, with only the low descriptors the
+  // launch put its files among; where the system cannot leave the rest out,
+  // a copy of the whole table.
+  if (Call(SYS_close_range, plan.highest_fd + 1, ~0U, CLOSE_RANGE_UNSHARE) != 0 &&
+      Call(SYS_unshare, CLONE_FILES) != 0) {
+    ReportAndExit(plan, errno);
+  }
   // Signal dispositions and mask as a freshly started program expects them.
   // The parent blocked every signal before the child was made, so no handler
   // of the manager's can run here before its disposition is reset.
@@ -116,8 +134,8 @@ long Call(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept 
   ReportAndExit(plan, errno);
 }
 
-// Blocks every signal of the calling thread for its lifetime: the child of
-// vfork starts with this mask and resets the dispositions before it lifts it.
+// Blocks every signal of the calling thread for its lifetime: the child
+// starts with this mask and resets the dispositions before it lifts it.
 class AllSignalsBlocked {
  public:
   AllSignalsBlocked() {
@@ -133,21 +151,94 @@ class AllSignalsBlocked {
   sigset_t previous_{};
 };
 
-// The child shares this frame's memory until it executes; nothing of the
-// caller's is touched by it but what the plan points at.
-__attribute__((noinline)) pid_t StartChild(const ChildPlan& plan) {
-  AllSignalsBlocked blocked;
-  const pid_t pid = ::vfork();
-  if (pid == 0) RunChild(plan);
-  return pid;
-}
+// What every launch of the process shares: descriptors for the child's
+// standard input and for output that goes nowhere, two slots that hold the
+// output file and the report pipe for the time of one launch, and the stack
+// the child runs on until it executes. The descriptors are taken at the first
+// launch, among the lowest numbers then free: the child copies the table only
+// up to the highest of them. One launch at a time.
+class Launcher {
+ public:
+  static Launcher& Instance() {
+    static Launcher launcher;
+    return launcher;
+  }
 
-/// Moves a descriptor above the standard three, so the child's dup2 calls
-/// never overwrite one another.
-UniqueFd AboveStandardDescriptors(UniqueFd fd) {
-  if (!fd || fd.get() > STDERR_FILENO) return fd;
-  return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-}
+  /// Starts the child of `plan` (its input and output descriptors are
+  /// taken from the slots; `output` -1 for none) and waits until it has
+  /// executed the program or failed to. The pid, or -1 with errno.
+  pid_t Start(ChildPlan plan, int output, int report) {
+    std::lock_guard lock(mu_);
+    if (!ready_ && !Prepare()) return -1;
+    if ((output >= 0 && ::dup3(output, output_slot_.get(), O_CLOEXEC) < 0) ||
+        ::dup3(report, report_slot_.get(), O_CLOEXEC) < 0) {
+      Clear();
+      return -1;
+    }
+    plan.input_fd = null_input_.get();
+    plan.output_fd = output >= 0 ? output_slot_.get() : null_output_.get();
+    plan.report_fd = report_slot_.get();
+    plan.highest_fd = std::max({null_input_.get(), null_output_.get(), output_slot_.get(), report_slot_.get()});
+    const pid_t pid = StartChild(plan);
+    const int clone_error = errno;
+    Clear();  // the report pipe's end in the slot must be gone before its read
+    errno = clone_error;
+    return pid;
+  }
+
+ private:
+  __attribute__((no_sanitize("address", "undefined", "thread"))) static int Child(void* plan) {
+    RunChild(*static_cast<const ChildPlan*>(plan));
+  }
+
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer takes any clone for a fork and would mark its own state,
+  // which the child shares, as a forked child's: there vfork, which it turns
+  // into a fork (the child's table is then a copy already).
+  __attribute__((noinline)) pid_t StartChild(const ChildPlan& plan) {
+    AllSignalsBlocked blocked;
+    const pid_t pid = ::vfork();
+    if (pid == 0) RunChild(plan);
+    return pid;
+  }
+#else
+  pid_t StartChild(ChildPlan& plan) {
+    AllSignalsBlocked blocked;
+    return ::clone(&Launcher::Child, stack_.data() + stack_.size(), CLONE_VM | CLONE_VFORK | CLONE_FILES | SIGCHLD,
+                   &plan);
+  }
+#endif
+
+  bool Prepare() {
+    null_input_ = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    null_output_ = UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!null_output_) return false;
+    output_slot_ = UniqueFd(::fcntl(null_output_.get(), F_DUPFD_CLOEXEC, 0));
+    report_slot_ = UniqueFd(::fcntl(null_output_.get(), F_DUPFD_CLOEXEC, 0));
+    // Above the standard three, so the child's dup3 calls onto them never
+    // overwrite one another (taken when one of those was closed).
+    for (UniqueFd* fd : {&null_input_, &null_output_, &output_slot_, &report_slot_}) {
+      if (fd->valid() && fd->get() <= STDERR_FILENO) *fd = UniqueFd(::fcntl(fd->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!fd->valid()) return false;
+    }
+    ready_ = true;
+    return true;
+  }
+
+  /// Puts /dev/null back into the slots: no launch holds a file open.
+  void Clear() {
+    (void)::dup3(null_output_.get(), output_slot_.get(), O_CLOEXEC);
+    (void)::dup3(null_output_.get(), report_slot_.get(), O_CLOEXEC);
+  }
+
+  std::mutex mu_;
+  bool ready_ = false;
+  UniqueFd null_input_;
+  UniqueFd null_output_;
+  UniqueFd output_slot_;
+  UniqueFd report_slot_;
+  alignas(64) std::array<std::byte, 64 * 1024> stack_{};
+};
 
 std::vector<std::string> BuildEnvironment(const SpawnOptions& options, std::string_view image) {
   std::vector<std::pair<std::string, std::string>> overrides = options.environment;
@@ -255,34 +346,26 @@ Result<ProcessHandle> SpawnProcess(const SpawnOptions& options) {
     }
   }
 
-  UniqueFd input = AboveStandardDescriptors(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
-  if (!input) return Fail(SetLastErrorFromErrno());
   UniqueFd output;
-  if (options.output_path.empty()) {
-    output = UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  } else {
+  if (!options.output_path.empty()) {
     output = UniqueFd(::open(NativePath(options.output_path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+    if (!output) return Fail(SetLastErrorFromErrno());
   }
-  if (!output) return Fail(SetLastErrorFromErrno());
-  output = AboveStandardDescriptors(std::move(output));
-  if (!output) return Fail(SetLastErrorFromErrno());
 
   plan.path = path.c_str();
   plan.argv = argv.data();
   plan.envp = envp.data();
-  plan.input_fd = input.get();
-  plan.output_fd = output.get();
   plan.working_directory = working_directory.empty() ? nullptr : working_directory.c_str();
 
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return Fail(SetLastErrorFromErrno());
   UniqueFd report_read(report[0]);
   UniqueFd report_write(report[1]);
-  plan.report_fd = report_write.get();
 
-  const pid_t pid = StartChild(plan);
+  const pid_t pid = Launcher::Instance().Start(plan, output ? output.get() : -1, report_write.get());
   if (pid < 0) return Fail(SetLastErrorFromErrno());
   report_write.reset();
+  output.reset();
 
   // Until it is reaped, the child's pid cannot be recycled, so this pidfd is
   // surely the child's.
