@@ -108,26 +108,7 @@ void ExtendSnfArguments(ComponentRecord& component, std::string_view store_file_
 
 void ParseSnfArguments(const ComponentRecord& component, std::string_view dlgp_service,
                        std::string_view store_file_path, SnfParameters& block) {
-  SnfOptions options;
-  options.forward_timeout = block.forward_timeout;
-  options.forward_msgs = block.forward_msgs;
-  options.store_timeout = block.store_timeout;
-  options.store_notaginfo = block.store_notaginfo;
-  options.max_time_in_queue = block.max_time_in_queue;
-  options.max_queue_file_size = block.max_queue_file_size;
-  options.scanner_timeout = block.scanner_timeout;
-  options.scanner_notaginfo = block.scanner_notaginfo;
-  options.scanner_device = block.scanner_device;
-  TELMO_MGMT_ParseSNFArguments({component.executable, component.arguments}, dlgp_service, store_file_path, options);
-  block.forward_timeout = options.forward_timeout;
-  block.forward_msgs = options.forward_msgs;
-  block.store_timeout = options.store_timeout;
-  block.store_notaginfo = options.store_notaginfo;
-  block.max_time_in_queue = options.max_time_in_queue;
-  block.max_queue_file_size = options.max_queue_file_size;
-  block.scanner_timeout = options.scanner_timeout;
-  block.scanner_notaginfo = options.scanner_notaginfo;
-  block.scanner_device = options.scanner_device;
+  TELMO_MGMT_ParseSNFArguments({component.executable, component.arguments}, dlgp_service, store_file_path, block);
 }
 
 }  // namespace telmo::config

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "external/telmo_config.h"
 #include "platform/win_types.h"
 #include "util/fixed_text.h"
 
@@ -20,17 +21,9 @@
 /// A block built by default has empty texts and the integers 72 and 0 (the
 /// loader's starting point); AllDefault() has the seven texts "Default" (the
 /// writer's starting point).
-struct SnfParameters {
-  telmo::FixedText<16> forward_timeout;
-  telmo::FixedText<16> forward_msgs;
-  telmo::FixedText<16> store_timeout;
-  telmo::FixedText<16> store_notaginfo;
-  int max_time_in_queue = 72;
-  int max_queue_file_size = 0;
-  telmo::FixedText<16> scanner_timeout;
-  telmo::FixedText<16> scanner_notaginfo;
-  telmo::FixedText<16> scanner_device;
-
+/// The block is the messaging library's own, which parses S&F arguments
+/// into it.
+struct SnfParameters : SnfOptions {
   [[nodiscard]] static SnfParameters AllDefault() {
     SnfParameters p;
     for (auto* t : {&p.forward_timeout, &p.forward_msgs, &p.store_timeout, &p.store_notaginfo, &p.scanner_timeout,
