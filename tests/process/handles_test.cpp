@@ -111,6 +111,13 @@ TEST(ProcessHandles, ManyThreadsStartingAtOnceLeaveNothingBehind) {
   for (auto& t : threads) t.join();
   EXPECT_TRUE(test::AllChildrenReaped());
   EXPECT_LE(test::SettledDescriptorCount(fds_before), fds_before);
+
+  // A running child costs one descriptor (a node of thousands of components
+  // must stay within the open-file limit).
+  std::vector<ProcessHandle> running;
+  for (int i = 0; i < 10; ++i) running.push_back(Start("/bin/sleep", {"30"}));
+  EXPECT_EQ(test::OpenDescriptorCount(), fds_before + 10);
+  for (auto& child : running) EXPECT_TRUE(TerminateProcess(child, 1));
 }
 
 TEST(ProcessHandles, ProcessThatIsNotOurChild) {

@@ -77,8 +77,8 @@ class Registry {
       child.exit_code = 0;
     }
     child.ended = true;
-    // Out of the set before its pidfd may close: a handle's duplicate keeps
-    // the same open file, which would otherwise stay registered and ready.
+    // Out of the set at once: the pidfd stays open while a handle holds the
+    // child, and an ended child's pidfd would be ready at every wait.
     if (epoll_) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, child.pidfd.get(), nullptr);
     live.erase(child.pid);
     return true;
@@ -182,12 +182,12 @@ bool PollEnded(int fd, DWORD milliseconds) {
 ProcessHandle AdoptChild(pid_t pid, UniqueFd pidfd) {
   auto child = std::make_shared<ChildState>();
   child->pid = pid;
+  child->pidfd = std::move(pidfd);
+  // The handle uses the child's pidfd: one descriptor per child, however
+  // many components the manager runs.
   auto object = std::make_shared<ProcessObject>();
   object->pid = pid;
-  object->pidfd = UniqueFd(::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 3));
-  child->pidfd = std::move(pidfd);
   object->child = child;
-  if (!object->pidfd) object->pidfd = UniqueFd(PidfdOpen(pid));
   Registry::Instance().Add(std::move(child));
   return ProcessHandle(std::move(object));
 }
@@ -199,7 +199,7 @@ using telmo::platform::detail::Registry;
 
 ProcessHandle::ProcessHandle(std::shared_ptr<ProcessObject> o) : obj_(std::move(o)) {}
 ProcessHandle::~ProcessHandle() = default;
-int ProcessHandle::value() const noexcept { return obj_ ? obj_->pidfd.get() : 0; }
+int ProcessHandle::value() const noexcept { return obj_ ? obj_->fd() : 0; }
 void ProcessHandle::reset() noexcept { obj_.reset(); }
 
 ProcessHandle OpenProcess(DWORD /*desired_access*/, BOOL /*inherit*/, DWORD process_id) {
@@ -242,7 +242,7 @@ BOOL GetExitCodeProcess(const ProcessHandle& process, DWORD* exit_code) {
     *exit_code = registry.ReapLocked(*p.child) ? p.child->exit_code : STILL_ACTIVE;
     return TRUE;
   }
-  pollfd pfd{p.pidfd.get(), POLLIN, 0};
+  pollfd pfd{p.fd(), POLLIN, 0};
   *exit_code = ::poll(&pfd, 1, 0) > 0 ? 0 : STILL_ACTIVE;
   return TRUE;
 }
@@ -263,7 +263,7 @@ BOOL TerminateProcess(const ProcessHandle& process, UINT exit_code) {
         return FALSE;
       }
     }
-    if (telmo::platform::detail::PidfdSendSignal(p.pidfd.get(), SIGKILL) != 0) {
+    if (telmo::platform::detail::PidfdSendSignal(p.fd(), SIGKILL) != 0) {
       if (errno == ESRCH) {
         SetLastError(ERROR_ACCESS_DENIED);
       } else {
@@ -275,7 +275,7 @@ BOOL TerminateProcess(const ProcessHandle& process, UINT exit_code) {
     // child can be collected.
     if (p.child && !p.child->terminate_code) p.child->terminate_code = exit_code;
   }
-  if (telmo::platform::detail::PollEnded(p.pidfd.get(), telmo::platform::detail::kTerminateWaitMs) && p.child) {
+  if (telmo::platform::detail::PollEnded(p.fd(), telmo::platform::detail::kTerminateWaitMs) && p.child) {
     std::lock_guard lock(registry.mu);
     registry.ReapLocked(*p.child);
   }
@@ -303,7 +303,7 @@ DWORD WaitForSingleObject(const ProcessHandle& process, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   const ProcessObject& p = *process.get();
-  if (!telmo::platform::detail::PollEnded(p.pidfd.get(), milliseconds)) return WAIT_TIMEOUT;
+  if (!telmo::platform::detail::PollEnded(p.fd(), milliseconds)) return WAIT_TIMEOUT;
   if (p.child) {
     auto& registry = Registry::Instance();
     std::lock_guard lock(registry.mu);

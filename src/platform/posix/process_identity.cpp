@@ -19,7 +19,7 @@ constexpr std::size_t kEnvironmentLimit = 8u << 20;
 // Whatever was read by pid belonged to the handle's process when that
 // process still lives afterwards: its pid cannot have been taken meanwhile.
 bool StillLives(const detail::ProcessObject& object) {
-  pollfd pfd{object.pidfd.get(), POLLIN, 0};
+  pollfd pfd{object.fd(), POLLIN, 0};
   return ::poll(&pfd, 1, 0) == 0;
 }
 

@@ -43,8 +43,13 @@ struct ChildState {
 
 struct ProcessObject {
   pid_t pid = 0;
-  UniqueFd pidfd;                      ///< this handle's own pidfd
+  UniqueFd pidfd;                      ///< this handle's own pidfd, if it has one
   std::shared_ptr<ChildState> child;   ///< set when the process is our child
+
+  /// The pidfd to use: the handle's own, else (the first handle to a child
+  /// the manager started) the child's, which stays open as long as the
+  /// handle holds the child.
+  [[nodiscard]] int fd() const noexcept { return pidfd ? pidfd.get() : child ? child->pidfd.get() : -1; }
 };
 
 /// Takes a freshly started child into the registry (and the reaper's care)

@@ -194,7 +194,7 @@ bool CarriesMarker(const ProcessHandle& process, std::string_view image) {
   if (!detail::EnvironmentMarked(object->pid, image, MarkerDirectory())) return false;
   // The environment was read by pid. Still alive now, the process of the
   // handle held that pid the whole time, so what was read was its own.
-  pollfd pfd{object->pidfd.get(), POLLIN, 0};
+  pollfd pfd{object->fd(), POLLIN, 0};
   return ::poll(&pfd, 1, 0) == 0;
 }
 
