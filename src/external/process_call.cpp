@@ -52,12 +52,13 @@ std::string PrepareOutputLog(std::string_view label) {
     return {};
   }
   const std::string log = (directory / (label.empty() ? "component" : LogFileStem(label))).string() + ".log";
-  if (!label.empty()) {
+  if (!label.empty()) (void)telmo::platform::RenewKeepingPrevious(log);
+  auto probe = telmo::platform::AppendFile::Open(log);
+  if (probe && label.empty() && probe->Size() > kSharedLogLimit) {
+    probe->Close();
     (void)telmo::platform::RenewKeepingPrevious(log);
-  } else if (const auto facts = telmo::platform::LookAtFile(log); facts && facts->size > kSharedLogLimit) {
-    (void)telmo::platform::RenewKeepingPrevious(log);
+    probe = telmo::platform::AppendFile::Open(log);
   }
-  const auto probe = telmo::platform::AppendFile::Open(log);
   if (!probe) {
     TELMO_MGMT_LogMessage("telmo_process", "TELMO_MGMT_CreateProcess", __LINE__,
                           "Cannot open %s (error %u): output of %.*s discarded\n", log.c_str(),

@@ -58,6 +58,11 @@ struct ChildPlan {
   std::size_t group_count = 0;
 };
 
+// Code that runs in the child before it executes the program: not
+// instrumented, since the child runs on a stack of its own that no sanitizer
+// knows of, and must not touch their state.
+#define TELMO_CHILD_CODE __attribute__((no_sanitize("address", "undefined", "thread")))
+
 // The kernel's sigaction record, all zero: SIG_DFL, no flags, empty mask,
 // whatever the architecture lays out after the handler.
 struct KernelSigaction {
@@ -66,23 +71,18 @@ struct KernelSigaction {
 constexpr long kKernelSigsetSize = sizeof(unsigned long);
 constexpr int kHighestSignal = 64;
 
-__attribute__((no_sanitize("address", "undefined", "thread"))) long Call(long number, long a = 0, long b = 0,
-                                                                          long c = 0, long d = 0) noexcept {
+TELMO_CHILD_CODE long Call(long number, long a = 0, long b = 0, long c = 0, long d = 0) noexcept {
   return ::syscall(number, a, b, c, d);
 }
 
-[[noreturn]] __attribute__((no_sanitize("address", "undefined", "thread"))) void ReportAndExit(
-    const ChildPlan& plan, int err) noexcept {
+[[noreturn]] TELMO_CHILD_CODE void ReportAndExit(const ChildPlan& plan, int err) noexcept {
   if (err == 0) err = EIO;
   (void)Call(SYS_write, plan.report_fd, reinterpret_cast<long>(&err), sizeof err);
   ::syscall(SYS_exit_group, 127);
   __builtin_unreachable();
 }
 
-// Not instrumented: the child runs on a stack of its own that no sanitizer
-// knows of, and must not touch their state.
-[[noreturn]] __attribute__((no_sanitize("address", "undefined", "thread"))) void RunChild(
-    const ChildPlan& plan) noexcept {
+[[noreturn]] TELMO_CHILD_CODE void RunChild(const ChildPlan& plan) noexcept {
   // First a descriptor table of its own, with only the low descriptors the
   // launch put its files among; where the system cannot leave the rest out,
   // a copy of the whole table.
@@ -187,9 +187,7 @@ class Launcher {
   }
 
  private:
-  __attribute__((no_sanitize("address", "undefined", "thread"))) static int Child(void* plan) {
-    RunChild(*static_cast<const ChildPlan*>(plan));
-  }
+  TELMO_CHILD_CODE static int Child(void* plan) { RunChild(*static_cast<const ChildPlan*>(plan)); }
 
 #if defined(__SANITIZE_THREAD__)
   // ThreadSanitizer takes any clone for a fork and would mark its own state,
@@ -212,7 +210,6 @@ class Launcher {
   bool Prepare() {
     null_input_ = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     null_output_ = UniqueFd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    if (!null_output_) return false;
     output_slot_ = UniqueFd(::fcntl(null_output_.get(), F_DUPFD_CLOEXEC, 0));
     report_slot_ = UniqueFd(::fcntl(null_output_.get(), F_DUPFD_CLOEXEC, 0));
     // Above the standard three, so the child's dup3 calls onto them never
